@@ -1,0 +1,20 @@
+// Nothing here loads libraries, starts COM or waits: the loader lock is held.
+#include "archive/ArchiveLibrary.h"
+
+#include <windows.h>
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+{
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
+        DisableThreadLibraryCalls(instance);
+        break;
+    case DLL_PROCESS_DETACH:
+        // At process exit (reserved != null) other threads are gone and the system reclaims
+        // everything; only a dynamic unload releases what the plug-in holds.
+        if (reserved == nullptr)
+            kv::UnloadArchiveLibrary();
+        break;
+    }
+    return TRUE;
+}

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the 7-Zip format library (7z.dll) for both architectures from Debian's source package,
+# with the same cross compilers as the plug-in. Results are cached outside the work tree, so a
+# second build (or a fresh clone on the same machine) does no work.
+# Prints the cache folder: <cache>/x86_64/7z.dll and <cache>/i686/7z.dll.
+set -euo pipefail
+
+version=${KV_7ZIP_VERSION:-22.01+really26.02+dfsg-0+deb12u1}
+cache=${KV_CACHE_DIR:-/var/cache/kestrelview}/7zip-$version
+
+if [ -f "$cache/x86_64/7z.dll" ] && [ -f "$cache/i686/7z.dll" ]; then
+  echo "$cache"
+  exit 0
+fi
+
+mkdir -p "$cache"
+exec 9>"$cache/.lock"
+flock 9
+src="$cache/src"
+if [ ! -d "$src/CPP/7zip/Bundles/Format7zF" ]; then
+  rm -rf "$cache/fetch" && mkdir -p "$cache/fetch"
+  (cd "$cache/fetch" && apt-get source -q "7zip=$version" >&2)
+  rm -rf "$src"
+  mv "$(find "$cache/fetch" -mindepth 1 -maxdepth 1 -type d | head -n 1)" "$src"
+  rm -rf "$cache/fetch"
+fi
+
+for arch in x86_64 i686; do
+  [ -f "$cache/$arch/7z.dll" ] && continue
+  ldflags=-Wl,--no-insert-timestamp
+  [ "$arch" = i686 ] && ldflags="$ldflags -Wl,--enable-stdcall-fixup"
+  echo "building 7z.dll for $arch (a few minutes, once per machine)" >&2
+  make -C "$src/CPP/7zip/Bundles/Format7zF" -f ../../cmpl_gcc.mak -j"$(nproc)" \
+    IS_MINGW=1 MSYSTEM=MINGW CROSS_COMPILE="$arch-w64-mingw32-" RC="$arch-w64-mingw32-windres" \
+    DISABLE_RAR=1 LFLAGS_STRIP=-s LDFLAGS_STATIC_3="$ldflags" O="b/$arch" >"$cache/build-$arch.log" 2>&1 ||
+    { tail -n 40 "$cache/build-$arch.log" >&2; exit 1; }
+  mkdir -p "$cache/$arch"
+  cp "$src/CPP/7zip/Bundles/Format7zF/b/$arch/7z.dll" "$cache/$arch/7z.dll.tmp"
+  mv "$cache/$arch/7z.dll.tmp" "$cache/$arch/7z.dll"
+done
+echo "$cache"

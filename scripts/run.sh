@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The main job: builds everything, lays out dist/ as a user installs it, and loads each plug-in
+# in the lister host as a file manager would.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KV_BUILD_DIR:-$root/build}
+dist=$root/dist
+
+bash "$root/scripts/build.sh"
+
+mkdir -p "$dist"
+cp "$build/x86_64/kestrelview.wlx64" "$build/x86_64/7z.64.dll" "$dist/"
+cp "$build/i686/kestrelview.wlx" "$build/i686/7z.32.dll" "$dist/"
+cp "$root/tools/Kestrelview.ini.sample" "$dist/Kestrelview.ini.sample"
+if [ -d "$build/x86_64/fixtures" ] && [ -f "$build/x86_64/fixtures/sample.maff" ]; then
+  cp "$build/x86_64/fixtures/sample.maff" "$dist/"
+fi
+
+winpath() { echo "Z:${1//\//\\}"; }
+for arch in x86_64 i686; do
+  plugin=kestrelview.wlx64
+  [ "$arch" = i686 ] && plugin=kestrelview.wlx
+  echo "== $arch"
+  "$build/$arch/wine-run.sh" "$build/$arch/lister-host.exe" "$(winpath "$dist/$plugin")"
+done

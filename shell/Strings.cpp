@@ -1,0 +1,102 @@
+#include "shell/Strings.h"
+
+#include <cstdarg>
+#include <cwchar>
+#include <vector>
+
+namespace kv {
+
+std::string WideToUtf8(std::wstring_view text)
+{
+    if (text.empty())
+        return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
+                        nullptr, nullptr);
+    return result;
+}
+
+std::wstring Utf8ToWide(std::string_view text)
+{
+    return AnsiToWide(text, CP_UTF8);
+}
+
+std::wstring AnsiToWide(std::string_view text, UINT codePage)
+{
+    if (text.empty())
+        return {};
+    const int size =
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
+    return result;
+}
+
+std::string WideToAnsi(std::wstring_view text, UINT codePage)
+{
+    if (text.empty())
+        return {};
+    const int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
+                        nullptr, nullptr);
+    return result;
+}
+
+std::wstring FormatString(const wchar_t* format, ...)
+{
+    std::vector<wchar_t> buffer(256);
+    for (;;) {
+        va_list args;
+        va_start(args, format);
+        const int written = vswprintf(buffer.data(), buffer.size(), format, args);
+        va_end(args);
+        if (written >= 0 && static_cast<size_t>(written) < buffer.size())
+            return std::wstring(buffer.data(), static_cast<size_t>(written));
+        if (buffer.size() >= (1u << 24))
+            return std::wstring(buffer.data());
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::wstring Trim(std::wstring_view text)
+{
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && text[first] <= L' ')
+        ++first;
+    while (last > first && text[last - 1] <= L' ')
+        --last;
+    return std::wstring(text.substr(first, last - first));
+}
+
+int CompareTextIgnoreCase(std::wstring_view a, std::wstring_view b)
+{
+    const int r = CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                       static_cast<int>(b.size()), TRUE);
+    return r - CSTR_EQUAL;
+}
+
+bool SameTextIgnoreCase(std::wstring_view a, std::wstring_view b)
+{
+    return a.size() == b.size() && CompareTextIgnoreCase(a, b) == 0;
+}
+
+std::wstring ExtractFilePath(std::wstring_view path)
+{
+    const size_t pos = path.find_last_of(L"\\/:");
+    return pos == std::wstring_view::npos ? std::wstring() : std::wstring(path.substr(0, pos + 1));
+}
+
+std::wstring ExtractFileExt(std::wstring_view path)
+{
+    const size_t pos = path.find_last_of(L".\\/:");
+    if (pos == std::wstring_view::npos || path[pos] != L'.')
+        return {};
+    return std::wstring(path.substr(pos));
+}
+
+} // namespace kv

@@ -1,0 +1,51 @@
+// The plug-in loaded as a host loads it: by path, exports by plain name.
+#include "tests/common/PluginLoader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using kvtest::Plugin;
+
+TEST(DetectString, BufferSizes)
+{
+    Plugin plugin;
+    ASSERT_NE(plugin.ListGetDetectString, nullptr);
+    char buffer[32];
+
+    std::memset(buffer, 'x', sizeof(buffer));
+    plugin.ListGetDetectString(buffer, 11);
+    EXPECT_STREQ(buffer, "EXT=\"MAFF\"");
+
+    std::memset(buffer, 'x', sizeof(buffer));
+    plugin.ListGetDetectString(buffer, 10);
+    EXPECT_EQ(buffer[0], '\0');
+    EXPECT_EQ(buffer[1], 'x');
+
+    std::memset(buffer, 'x', sizeof(buffer));
+    plugin.ListGetDetectString(buffer, 0);
+    EXPECT_EQ(buffer[0], 'x');
+
+    plugin.ListGetDetectString(nullptr, 11);  // swallowed, no crash
+}
+
+TEST(DetectString, ExportsResolveByPlainName)
+{
+    Plugin plugin;
+    for (const char* name : {"ListGetDetectString", "ListSetDefaultParams"})
+        EXPECT_NE(GetProcAddress(plugin.Module(), name), nullptr) << name;
+}
+
+TEST(DefaultParams, AcceptsRecordsOfAnyContent)
+{
+    Plugin plugin;
+    ASSERT_NE(plugin.ListSetDefaultParams, nullptr);
+    kvtest::ListDefaultParamStruct params{};
+    params.size = sizeof(params);
+    // No terminating NUL within the 260 characters: read no further than the array.
+    std::memset(params.DefaultIniName, 'a', sizeof(params.DefaultIniName));
+    plugin.ListSetDefaultParams(&params);
+    plugin.ListSetDefaultParams(nullptr);
+    std::strcpy(params.DefaultIniName, "C:\\host\\filemanager.ini");
+    plugin.ListSetDefaultParams(&params);
+}
