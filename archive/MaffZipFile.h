@@ -1,0 +1,42 @@
+// The archive reader: opens a ".maff" file through the archive library's ZIP handler, lists
+// its item paths in archive order and extracts single items into memory.
+// A reader is used by one thread and never shared; every user opens its own.
+#pragma once
+
+#include "archive/orv7z.h"
+#include "shell/MemoryStream.h"
+
+#include <wrl/client.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kv {
+
+// The largest item the reader holds in memory (inside the host's process).
+inline constexpr uint64_t MaxExtractedItemSize = 256ull * 1024 * 1024;
+
+class TMaffZipFile {
+public:
+    // Opens the archive and reads every item's path; raises on any failure.
+    explicit TMaffZipFile(const std::wstring& archiveFileName);
+    ~TMaffZipFile();
+    TMaffZipFile(const TMaffZipFile&) = delete;
+    TMaffZipFile& operator=(const TMaffZipFile&) = delete;
+
+    // Item paths exactly as the library reports them, normally with "\" between folders.
+    const std::wstring& GetName(int AIndex) const;
+    const std::vector<std::wstring>& Names() const noexcept { return names_; }
+    int NameCount() const noexcept { return static_cast<int>(names_.size()); }
+
+    // A new stream at position 0 holding item index's bytes; raises on failure, including a
+    // damaged item and an item larger than MaxExtractedItemSize.
+    Microsoft::WRL::ComPtr<MemoryStream> ExtractItem(int index);
+
+private:
+    Microsoft::WRL::ComPtr<IInArchive> archive_;
+    std::vector<std::wstring> names_;
+};
+
+} // namespace kv

@@ -1,0 +1,59 @@
+// The viewer's narrow view of its embedded web browser. One implementation hosts the
+// platform's WebBrowser control; tests use a stand-in that models a document's text,
+// selection and scroll position. The viewer's search, scrolling and commands are written
+// against these interfaces only.
+#pragma once
+
+#include <windows.h>
+#include <docobj.h>
+
+#include <memory>
+#include <string>
+
+namespace kv {
+
+// A text range of the current document (the HTML text range's operations the viewer uses).
+class IBrowserTextRange {
+public:
+    virtual ~IBrowserTextRange() = default;
+    virtual void Collapse(bool toStart) = 0;
+    // findText: count is the number of characters to search (negative: backwards);
+    // flags are the text-range flags (2 whole word, 4 match case). Returns whether found.
+    virtual bool FindText(const std::wstring& text, long count, long flags) = 0;
+    virtual void Select() = 0;
+    virtual void ScrollIntoView(bool alignToTop) = 0;
+};
+
+// The current HTML document.
+class IBrowserDocument {
+public:
+    virtual ~IBrowserDocument() = default;
+    virtual void EmptySelection() = 0;
+    // A range created from the selection; raises when the selection yields no text range.
+    virtual std::unique_ptr<IBrowserTextRange> SelectionRange() = 0;
+    // The document window's scrollBy (positive: right and down).
+    virtual void ScrollBy(long dx, long dy) = 0;
+};
+
+class IViewerBrowser {
+public:
+    virtual ~IViewerBrowser() = default;
+    // The control's outer window, a child of the viewer window.
+    virtual HWND Window() const = 0;
+    virtual void SetBounds(const RECT& bounds) = 0;
+    // Starts a navigation; raises when the control refuses it.
+    virtual void Navigate(const std::wstring& url) = 0;
+    // Runs a command with OLECMDEXECOPT_DODEFAULT and no arguments; raises when it fails.
+    virtual void ExecCommand(OLECMDID command) = 0;
+    // READYSTATE_* value of the control (4 = complete).
+    virtual long ReadyState() = 0;
+    // The current document when it is an HTML document; null otherwise (none loaded yet).
+    virtual std::unique_ptr<IBrowserDocument> Document() = 0;
+    // Whether a window belongs to the browser (the control or any window inside it).
+    virtual bool Contains(HWND window) const = 0;
+};
+
+// Creates the real browser control as a child of parent. Raises on failure.
+std::unique_ptr<IViewerBrowser> CreateWebBrowser(HWND parent);
+
+} // namespace kv

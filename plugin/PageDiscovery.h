@@ -1,0 +1,46 @@
+// Turns an archive's item names into the viewer's pages: maff: URLs and drop-down labels.
+#pragma once
+
+#include "archive/MaffZipFile.h"
+
+#include <string>
+#include <vector>
+
+namespace kv {
+
+// Ordered page URLs; lookups ignore letter case.
+class PageList {
+public:
+    void Clear() noexcept { urls_.clear(); }
+    void Add(const std::wstring& url) { urls_.push_back(url); }
+    int IndexOf(const std::wstring& url) const noexcept;  // -1 when absent
+    bool Contains(const std::wstring& url) const noexcept { return IndexOf(url) >= 0; }
+    int Count() const noexcept { return static_cast<int>(urls_.size()); }
+    bool Empty() const noexcept { return urls_.empty(); }
+    const std::wstring& operator[](int index) const { return urls_.at(static_cast<size_t>(index)); }
+
+private:
+    std::vector<std::wstring> urls_;
+};
+
+// Receives labels in step with the page list (the viewer's drop-down list, or a plain list).
+class LabelList {
+public:
+    virtual ~LabelList() = default;
+    virtual void Add(const std::wstring& label) = 0;
+};
+
+class VectorLabelList final : public LabelList {
+public:
+    void Add(const std::wstring& label) override { labels.push_back(label); }
+    std::vector<std::wstring> labels;
+};
+
+// The index scan over every "index.rdf", then the fallback scan over INDEX.* start files.
+// Raises when an "index.rdf" cannot be extracted or parsed.
+void RunIndexScan(const std::wstring& archiveId, TMaffZipFile& archive, PageList& pages,
+                  LabelList& labels);
+void RunFallbackScan(const std::wstring& archiveId, TMaffZipFile& archive, PageList& pages,
+                     LabelList& labels);
+
+} // namespace kv
