@@ -1,0 +1,38 @@
+// The viewer's document and text-range interfaces over the browser's HTML document objects.
+#pragma once
+
+#include "plugin/Browser.h"
+
+#include <mshtml.h>
+#include <wrl/client.h>
+
+namespace kv {
+
+class HtmlTextRange final : public IBrowserTextRange {
+public:
+    explicit HtmlTextRange(Microsoft::WRL::ComPtr<IHTMLTxtRange> range);
+
+    void Collapse(bool toStart) override;
+    bool FindText(const std::wstring& text, long count, long flags) override;
+    void Select() override;
+    void ScrollIntoView(bool alignToTop) override;
+
+private:
+    Microsoft::WRL::ComPtr<IHTMLTxtRange> range_;
+};
+
+class HtmlDocument final : public IBrowserDocument {
+public:
+    explicit HtmlDocument(Microsoft::WRL::ComPtr<IHTMLDocument2> document);
+
+    void EmptySelection() override;
+    std::unique_ptr<IBrowserTextRange> SelectionRange() override;
+    void ScrollBy(long dx, long dy) override;
+
+private:
+    Microsoft::WRL::ComPtr<IHTMLSelectionObject> Selection();
+
+    Microsoft::WRL::ComPtr<IHTMLDocument2> document_;
+};
+
+} // namespace kv
