@@ -8,6 +8,8 @@
 
 namespace kv {
 
+class XmlNode;
+
 // Ordered page URLs; lookups ignore letter case.
 class PageList {
 public:
@@ -42,5 +44,16 @@ void RunIndexScan(const std::wstring& archiveId, TMaffZipFile& archive, PageList
                   LabelList& labels);
 void RunFallbackScan(const std::wstring& archiveId, TMaffZipFile& archive, PageList& pages,
                      LabelList& labels);
+
+// Reads the "index.rdf" at item index and appends the page it describes, if any.
+void AddIndexPage(const std::wstring& archiveId, TMaffZipFile& archive, int index,
+                  PageList& pages, LabelList& labels);
+// Appends the start file at item index unless its URL is listed already (ignoring case).
+void AddFallbackPage(const std::wstring& archiveId, TMaffZipFile& archive, int index,
+                     PageList& pages, LabelList& labels);
+// The "RDF:resource" attribute of the description's child childName, found by name or else
+// by its qualified name ignoring ASCII case; defaultText when there is none.
+std::wstring ReadChildResource(const XmlNode& description, const std::wstring& childName,
+                               const std::wstring& defaultText);
 
 } // namespace kv

@@ -1,0 +1,262 @@
+#include "plugin/XmlDocument.h"
+
+#include "plugin/XmlProlog.h"
+#include "shell/Strings.h"
+
+#include <oleauto.h>
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+using Microsoft::WRL::ComPtr;
+
+namespace kv {
+namespace {
+
+// The toolchain's headers carry no class ids for the versioned parsers and no import library.
+constexpr CLSID ClsidDomDocument60 = {
+    0x88D96A05, 0xF192, 0x11D4, {0xA6, 0x5F, 0x00, 0x40, 0x96, 0x32, 0x51, 0xE5}};
+constexpr CLSID ClsidDomDocument30 = {
+    0xF5078F32, 0xC551, 0x11D3, {0x89, 0xB9, 0x00, 0x00, 0xF8, 0x1F, 0xE2, 0x21}};
+constexpr IID IidXmlDomDocument2 = {
+    0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+
+struct BstrFreer {
+    void operator()(BSTR s) const noexcept { SysFreeString(s); }
+};
+using UniqueBstr = std::unique_ptr<OLECHAR, BstrFreer>;
+
+UniqueBstr MakeBstr(std::wstring_view text)
+{
+    BSTR s = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    if (s == nullptr)
+        throw EOutOfMemory();
+    return UniqueBstr(s);
+}
+
+std::wstring FromBstr(BSTR s)
+{
+    UniqueBstr owner(s);
+    return s == nullptr ? std::wstring() : std::wstring(s, SysStringLen(s));
+}
+
+void Check(HRESULT hr)
+{
+    if (FAILED(hr))
+        throw EOleSysError(hr);
+}
+
+// Unsupported properties (older parser versions, other implementations) are simply skipped.
+void TrySetProperty(IXMLDOMDocument2* document, const wchar_t* name, bool value)
+{
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BOOL;
+    v.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+    try {
+        document->setProperty(MakeBstr(name).get(), v);
+    } catch (...) {
+    }
+}
+
+std::vector<uint8_t> ReadAll(IStream* stream)
+{
+    LARGE_INTEGER zero{};
+    Check(stream->Seek(zero, STREAM_SEEK_SET, nullptr));
+    std::vector<uint8_t> bytes;
+    constexpr ULONG chunk = 64 * 1024;
+    for (;;) {
+        const size_t used = bytes.size();
+        bytes.resize(used + chunk);
+        ULONG read = 0;
+        const HRESULT hr = stream->Read(bytes.data() + used, chunk, &read);
+        Check(hr);
+        bytes.resize(used + read);
+        if (hr == S_FALSE || read == 0)
+            return bytes;
+    }
+}
+
+[[noreturn]] void Refuse(const std::wstring& sourceName, const std::wstring& reason)
+{
+    throw EXmlDocumentError(L"Cannot read \"" + sourceName + L"\": " + reason);
+}
+
+const wchar_t* const NotWellFormedText = L"not a well-formed XML document";
+const wchar_t* const DocumentTypeText = L"DTDs are not allowed in this document";
+
+} // namespace
+
+ComInitialization::ComInitialization()
+{
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    if (hr == RPC_E_CHANGED_MODE)
+        return;  // the thread lives in the multi-threaded apartment: COM is there already
+    Check(hr);
+    uninitialize_ = true;  // S_OK and S_FALSE both count
+}
+
+ComInitialization::~ComInitialization()
+{
+    if (uninitialize_)
+        CoUninitialize();
+}
+
+std::wstring XmlNode::NodeName() const
+{
+    BSTR name = nullptr;
+    Check(node_->get_nodeName(&name));
+    return FromBstr(name);
+}
+
+std::wstring XmlNode::BaseName() const
+{
+    BSTR name = nullptr;
+    Check(node_->get_baseName(&name));
+    return FromBstr(name);
+}
+
+std::wstring XmlNode::NamespaceUri() const
+{
+    BSTR uri = nullptr;
+    Check(node_->get_namespaceURI(&uri));
+    return FromBstr(uri);
+}
+
+bool XmlNode::IsElement() const
+{
+    DOMNodeType type = NODE_INVALID;
+    Check(node_->get_nodeType(&type));
+    return type == NODE_ELEMENT;
+}
+
+std::vector<XmlNode> XmlNode::ChildNodes() const
+{
+    ComPtr<IXMLDOMNodeList> list;
+    Check(node_->get_childNodes(&list));
+    std::vector<XmlNode> result;
+    if (!list)
+        return result;
+    long count = 0;
+    Check(list->get_length(&count));
+    result.reserve(static_cast<size_t>(count));
+    for (long i = 0; i < count; ++i) {
+        ComPtr<IXMLDOMNode> child;
+        Check(list->get_item(i, &child));
+        if (child)
+            result.emplace_back(std::move(child));
+    }
+    return result;
+}
+
+std::optional<XmlNode> XmlNode::ChildByName(std::wstring_view name) const
+{
+    const std::wstring ownNamespace = NamespaceUri();
+    for (XmlNode& child : ChildNodes()) {
+        if (!child.IsElement())
+            continue;
+        if (child.NodeName() != name && child.BaseName() != name)
+            continue;
+        if (!ownNamespace.empty() && child.NamespaceUri() != ownNamespace)
+            continue;
+        return std::move(child);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::wstring> XmlNode::Attribute(std::wstring_view name) const
+{
+    ComPtr<IXMLDOMNamedNodeMap> attributes;
+    Check(node_->get_attributes(&attributes));
+    if (!attributes)
+        return std::nullopt;  // not an element
+    ComPtr<IXMLDOMNode> attribute;
+    Check(attributes->getNamedItem(MakeBstr(name).get(), &attribute));
+    if (!attribute)
+        return std::nullopt;
+    // The value exactly as written (after the parser's own normalisation), blanks included.
+    VARIANT value;
+    VariantInit(&value);
+    Check(attribute->get_nodeValue(&value));
+    if (value.vt != VT_BSTR) {
+        const HRESULT hr = VariantChangeType(&value, &value, 0, VT_BSTR);
+        if (FAILED(hr)) {
+            VariantClear(&value);
+            throw EOleSysError(hr);
+        }
+    }
+    return FromBstr(value.bstrVal);
+}
+
+XmlDocument::XmlDocument()
+{
+    ComPtr<IXMLDOMDocument2> document;
+    HRESULT hr = CoCreateInstance(ClsidDomDocument60, nullptr, CLSCTX_INPROC_SERVER,
+                                  IidXmlDomDocument2,
+                                  reinterpret_cast<void**>(document.ReleaseAndGetAddressOf()));
+    if (FAILED(hr))
+        hr = CoCreateInstance(ClsidDomDocument30, nullptr, CLSCTX_INPROC_SERVER, IidXmlDomDocument2,
+                              reinterpret_cast<void**>(document.ReleaseAndGetAddressOf()));
+    Check(hr);
+    Check(document->put_async(VARIANT_FALSE));
+    Check(document->put_validateOnParse(VARIANT_FALSE));
+    Check(document->put_resolveExternals(VARIANT_FALSE));
+    TrySetProperty(document.Get(), L"ProhibitDTD", true);
+    TrySetProperty(document.Get(), L"AllowXsltScript", false);
+    TrySetProperty(document.Get(), L"AllowDocumentFunction", false);
+    TrySetProperty(document.Get(), L"NewParser", true);
+    document_ = std::move(document);
+}
+
+XmlDocument::~XmlDocument() = default;
+
+void XmlDocument::Load(IStream* stream, const std::wstring& sourceName)
+{
+    if (stream == nullptr)
+        throw EUninitializedObject(L"Stream is nil");
+
+    // The parser here expands internal entities whatever it is told, so a DTD must never
+    // reach it.
+    {
+        const std::vector<uint8_t> bytes = ReadAll(stream);
+        const XmlPrologCheck check = CheckXmlProlog(bytes.data(), bytes.size());
+        switch (check.verdict) {
+        case XmlPrologVerdict::Acceptable:
+            break;
+        case XmlPrologVerdict::DocumentType:
+            Refuse(sourceName, DocumentTypeText);
+        case XmlPrologVerdict::NotWellFormed:
+            Refuse(sourceName, NotWellFormedText);
+        case XmlPrologVerdict::UnsupportedEncoding:
+            Refuse(sourceName, check.encoding.empty()
+                                   ? std::wstring(L"its character encoding is not supported")
+                                   : L"the character encoding \"" + check.encoding +
+                                         L"\" is not supported");
+        }
+    }
+
+    LARGE_INTEGER zero{};
+    Check(stream->Seek(zero, STREAM_SEEK_SET, nullptr));
+    VARIANT source;
+    VariantInit(&source);
+    source.vt = VT_UNKNOWN;
+    source.punkVal = stream;  // borrowed for the call; load takes its own reference if needed
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    const HRESULT hr = document_->load(source, &loaded);
+    if (FAILED(hr) || loaded != VARIANT_TRUE)
+        Refuse(sourceName, NotWellFormedText);
+
+    // Belt and braces: whatever got past the byte check, a document with a type declaration
+    // is not used.
+    ComPtr<IXMLDOMDocumentType> doctype;
+    if (SUCCEEDED(document_->get_doctype(&doctype)) && doctype)
+        Refuse(sourceName, DocumentTypeText);
+}
+
+XmlNode XmlDocument::DocumentNode() const
+{
+    return XmlNode(document_);
+}
+
+} // namespace kv

@@ -1,0 +1,86 @@
+// A small XML document over the platform's DOM parser: parse from a byte stream (the encoding
+// comes from the document), look children up by name, read attributes as text.
+// Documents come from archives and are not trusted: a DOCTYPE is refused before the parser
+// sees the bytes, and the parser never resolves anything outside the document.
+#pragma once
+
+#include "shell/Exceptions.h"
+
+#include <windows.h>
+#include <objidl.h>
+#include <msxml2.h>
+#include <wrl/client.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kv {
+
+// A document that cannot be used: not well-formed, with a DTD, or in an encoding that cannot
+// be checked. The message names the document.
+class EXmlDocumentError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Initialises COM on the calling thread for as long as it lives, when the thread has not done
+// so already, and balances what it did.
+class ComInitialization {
+public:
+    ComInitialization();
+    ~ComInitialization();
+    ComInitialization(const ComInitialization&) = delete;
+    ComInitialization& operator=(const ComInitialization&) = delete;
+
+private:
+    bool uninitialize_ = false;
+};
+
+// One node of a loaded document. Nodes must not outlive the XmlDocument they came from.
+class XmlNode {
+public:
+    explicit XmlNode(Microsoft::WRL::ComPtr<IXMLDOMNode> node) : node_(std::move(node)) {}
+
+    std::wstring NodeName() const;      // the qualified name ("RDF:Description", "#text")
+    std::wstring BaseName() const;      // the local name ("Description")
+    std::wstring NamespaceUri() const;  // "" when the node has no namespace
+    bool IsElement() const;
+
+    // The first child element whose qualified or local name is name (case included) and,
+    // when this node has a namespace, whose namespace is this node's.
+    std::optional<XmlNode> ChildByName(std::wstring_view name) const;
+    // Every child node in document order (elements, text, comments...).
+    std::vector<XmlNode> ChildNodes() const;
+    // The value of the attribute whose qualified name is name; nullopt when it is absent,
+    // "" when it is present but empty.
+    std::optional<std::wstring> Attribute(std::wstring_view name) const;
+
+    IXMLDOMNode* Get() const noexcept { return node_.Get(); }
+
+private:
+    Microsoft::WRL::ComPtr<IXMLDOMNode> node_;
+};
+
+class XmlDocument {
+public:
+    // Creates the parser (6.0, else 3.0); raises when neither is available.
+    XmlDocument();
+    ~XmlDocument();
+    XmlDocument(const XmlDocument&) = delete;
+    XmlDocument& operator=(const XmlDocument&) = delete;
+
+    // Parses the whole stream from its start. sourceName names the document in messages.
+    // Raises EXmlDocumentError for a document that is refused or does not parse.
+    void Load(IStream* stream, const std::wstring& sourceName);
+
+    // The document node, whose children are the top-level nodes (the root element among them).
+    XmlNode DocumentNode() const;
+
+private:
+    ComInitialization com_;  // first in, last out: the parser is released before COM ends
+    Microsoft::WRL::ComPtr<IXMLDOMDocument2> document_;
+};
+
+} // namespace kv
