@@ -34,9 +34,14 @@ public:
     // damaged item and an item larger than MaxExtractedItemSize.
     Microsoft::WRL::ComPtr<MemoryStream> ExtractItem(int index);
 
+    // The size limit ExtractItem enforces; MaxExtractedItemSize unless changed.
+    uint64_t MaxItemSize() const noexcept { return maxItemSize_; }
+    void SetMaxItemSize(uint64_t size) noexcept { maxItemSize_ = size; }
+
 private:
     Microsoft::WRL::ComPtr<IInArchive> archive_;
     std::vector<std::wstring> names_;
+    uint64_t maxItemSize_ = MaxExtractedItemSize;
 };
 
 } // namespace kv

@@ -45,7 +45,7 @@ private:
     MemoryStream() = default;
     ~MemoryStream() = default;
 
-    std::atomic<ULONG> refCount_{1};
+    std::atomic<ULONG> refCount_{0};  // Create takes the first reference
     std::vector<uint8_t> data_;
     uint64_t position_ = 0;
 };

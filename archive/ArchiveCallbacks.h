@@ -1,0 +1,63 @@
+// The callbacks the archive reader hands to the library while it opens an archive and while it
+// extracts one item. Neither lets an exception reach the library.
+#pragma once
+
+#include "archive/InterfacedObject.h"
+#include "archive/orv7z.h"
+#include "shell/MemoryStream.h"
+
+#include <wrl/client.h>
+
+#include <cstdint>
+
+namespace kv {
+
+// Accepts the library's progress reports while an archive opens.
+class TOpenCallback final : public TorvImplements<TOpenCallback, TorvInterfacedObject,
+                                                  IArchiveOpenCallback> {
+public:
+    TOpenCallback() = default;
+    static const TorvInterfaceTable& ClassInterfaces() noexcept;
+
+    HRESULT STDMETHODCALLTYPE SetTotal(const UINT64* files, const UINT64* bytes) override;
+    HRESULT STDMETHODCALLTYPE SetCompleted(const UINT64* files, const UINT64* bytes) override;
+
+private:
+    ~TOpenCallback() override = default;
+};
+
+// Receives one item's bytes into a memory stream, and the library's verdict on them. Refuses
+// (E_ABORT) a write that would take the stream past maxSize, whatever the item declared.
+class TExtractCallback final
+    : public TorvImplements<TExtractCallback, TorvInterfacedObject, ISequentialOutStream,
+                            IArchiveExtractCallback> {
+public:
+    TExtractCallback(Microsoft::WRL::ComPtr<MemoryStream> stream, uint64_t maxSize);
+    static const TorvInterfaceTable& ClassInterfaces() noexcept;
+
+    // The last result passed to SetOperationResult; kExtractOK until then.
+    int32_t OperationResult() const noexcept { return operationResult_; }
+    // True once a write was refused for exceeding the size limit.
+    bool SizeLimitExceeded() const noexcept { return sizeLimitExceeded_; }
+
+    // ISequentialOutStream
+    HRESULT STDMETHODCALLTYPE Write(const void* data, UINT32 size, UINT32* processed) override;
+    // IProgress
+    HRESULT STDMETHODCALLTYPE SetTotal(UINT64 total) override;
+    HRESULT STDMETHODCALLTYPE SetCompleted(const UINT64* completed) override;
+    // IArchiveExtractCallback
+    HRESULT STDMETHODCALLTYPE GetStream(UINT32 index, ISequentialOutStream** outStream,
+                                        INT32 askExtractMode) override;
+    HRESULT STDMETHODCALLTYPE PrepareOperation(INT32 askExtractMode) override;
+    HRESULT STDMETHODCALLTYPE SetOperationResult(INT32 result) override;
+
+private:
+    ~TExtractCallback() override = default;
+
+    Microsoft::WRL::ComPtr<MemoryStream> stream_;
+    uint64_t maxSize_;
+    int32_t operationResult_ = kExtractOK;
+    bool sizeLimitExceeded_ = false;
+};
+
+} // namespace kv

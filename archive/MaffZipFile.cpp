@@ -1,0 +1,193 @@
+#include "archive/MaffZipFile.h"
+
+#include "archive/ArchiveCallbacks.h"
+#include "archive/ArchiveLibrary.h"
+#include "archive/ArchiveResult.h"
+#include "archive/FileStream7z.h"
+#include "archive/PropVariant.h"
+#include "shell/Exceptions.h"
+#include "shell/Strings.h"
+
+#include <optional>
+
+namespace kv {
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// Read access; other readers (each request opens its own reader) may share the file, writers
+// may not change it underneath the library.
+constexpr DWORD ArchiveStreamMode = STGM_READ | STGM_SHARE_DENY_WRITE;
+
+// A property value that is always cleared. Release() clears it and raises on failure; the
+// destructor clears quietly on the way out of an exception, which is already being reported.
+class PropertyValue {
+public:
+    PropertyValue() noexcept { value_.vt = VT_EMPTY; }
+    ~PropertyValue() { ClearPropVariant(value_); }
+    PropertyValue(const PropertyValue&) = delete;
+    PropertyValue& operator=(const PropertyValue&) = delete;
+
+    PROPVARIANT* operator&() noexcept { return &value_; }
+    const PROPVARIANT& Get() const noexcept { return value_; }
+    void Release()
+    {
+        const HRESULT r = ClearPropVariant(value_);
+        if (FAILED(r))
+            throw EOleSysError(r);
+    }
+
+private:
+    PROPVARIANT value_{};
+};
+
+std::wstring ReadItemPath(IInArchive* archive, UINT32 index)
+{
+    PropertyValue value;
+    CheckArchiveResult(archive->GetProperty(index, kpidPath, &value));
+    std::wstring text;
+    const HRESULT r = PropVariantToString(value.Get(), text);
+    if (FAILED(r))
+        throw EOleSysError(r);
+    value.Release();
+    return text;
+}
+
+// The unpacked size the archive declares for an item, when it declares one.
+std::optional<uint64_t> ReadDeclaredSize(IInArchive* archive, UINT32 index)
+{
+    PropertyValue value;
+    CheckArchiveResult(archive->GetProperty(index, kpidSize, &value));
+    std::optional<uint64_t> size;
+    switch (value.Get().vt) {
+    case VT_UI8: size = value.Get().uhVal.QuadPart; break;
+    case VT_UI4: size = value.Get().ulVal; break;
+    default: break;
+    }
+    value.Release();
+    return size;
+}
+
+std::wstring SizeText(uint64_t size)
+{
+    constexpr uint64_t MiB = 1024 * 1024;
+    if (size >= MiB && size % MiB == 0)
+        return std::to_wstring(size / MiB) + L" MiB";
+    if (size >= 1024 && size % 1024 == 0)
+        return std::to_wstring(size / 1024) + L" KiB";
+    return std::to_wstring(size) + L" bytes";
+}
+
+std::wstring OperationResultText(int32_t result)
+{
+    switch (result) {
+    case kExtractUnsupportedMethod: return L"unsupported compression method";
+    case kExtractDataError: return L"data error";
+    case kExtractCRCError: return L"CRC error";
+    case kExtractUnavailable: return L"data unavailable";
+    case kExtractUnexpectedEnd: return L"unexpected end of data";
+    case kExtractDataAfterEnd: return L"data after the end of the item";
+    case kExtractIsNotArc: return L"not an archive";
+    case kExtractHeadersError: return L"headers error";
+    case kExtractWrongPassword: return L"encrypted, and no password is known";
+    default: return FormatString(L"extraction result %d", static_cast<int>(result));
+    }
+}
+
+[[noreturn]] void RaiseTooLarge(const std::wstring& name, const std::wstring& detail,
+                                uint64_t limit)
+{
+    throw EOleSysError(FormatString(L"Cannot extract \"%ls\": %ls the limit of %ls", name.c_str(),
+                                    detail.c_str(), SizeText(limit).c_str()),
+                       HResultFromOSError(ERROR_FILE_TOO_LARGE));
+}
+
+} // namespace
+
+TMaffZipFile::TMaffZipFile(const std::wstring& archiveFileName)
+{
+    LoadArchiveLibrary();
+    const ArchiveLibraryEntryPoints entries = ArchiveLibraryEntries();
+    if (entries.CreateObject == nullptr)
+        RaiseOSError(ERROR_INVALID_FUNCTION);
+    CheckArchiveResult(entries.CreateObject(&ZipHandlerClassId, &IID_IInArchive,
+                                            reinterpret_cast<void**>(archive_.GetAddressOf())));
+    if (!archive_)
+        RaiseOSError(ERROR_INVALID_PARAMETER);
+
+    {
+        ComPtr<IInStream> inStream;
+        {
+            const auto fileStream =
+                MakeInterfaced<Torv7zFileStream>(archiveFileName, ArchiveStreamMode);
+            CheckArchiveResult(fileStream->QueryInterface(IID_IInStream, &inStream));
+        }
+        ComPtr<IArchiveOpenCallback> openCallback;
+        CheckArchiveResult(
+            MakeInterfaced<TOpenCallback>()->QueryInterface(IID_IArchiveOpenCallback, &openCallback));
+        const HRESULT opened = archive_->Open(inStream.Get(), nullptr, openCallback.Get());
+        // From here on only the library holds the file stream.
+        openCallback.Reset();
+        inStream.Reset();
+        CheckArchiveResult(opened);
+    }
+
+    UINT32 count = 0;
+    CheckArchiveResult(archive_->GetNumberOfItems(&count));
+    names_.resize(count);
+    for (UINT32 i = 0; i < count; ++i)
+        names_[i] = ReadItemPath(archive_.Get(), i);
+}
+
+TMaffZipFile::~TMaffZipFile()
+{
+    // The library closes the archive, and with it the file, when its last reference goes.
+    archive_.Reset();
+}
+
+const std::wstring& TMaffZipFile::GetName(int AIndex) const
+{
+    if (AIndex < 0 || static_cast<size_t>(AIndex) >= names_.size())
+        throw EArgumentException(FormatString(L"List index out of bounds (%d)", AIndex));
+    return names_[static_cast<size_t>(AIndex)];
+}
+
+ComPtr<MemoryStream> TMaffZipFile::ExtractItem(int index)
+{
+    // The library does not check indices itself.
+    if (index < 0 || static_cast<size_t>(index) >= names_.size())
+        throw EOleSysError(FormatString(L"There is no item %d in the archive", index),
+                           E_INVALIDARG);
+    const std::wstring& name = names_[static_cast<size_t>(index)];
+    const auto item = static_cast<UINT32>(index);
+
+    // Refused without unpacking anything when the archive admits the size; otherwise the
+    // extract callback enforces the same limit on the bytes that actually arrive.
+    const std::optional<uint64_t> declared = ReadDeclaredSize(archive_.Get(), item);
+    if (declared && *declared > maxItemSize_)
+        RaiseTooLarge(name, FormatString(L"its size of %llu bytes exceeds", *declared),
+                      maxItemSize_);
+
+    ComPtr<MemoryStream> result = MemoryStream::Create();
+    {
+        const auto callback = MakeInterfaced<TExtractCallback>(result, maxItemSize_);
+        ComPtr<IArchiveExtractCallback> extractCallback;
+        CheckArchiveResult(callback->QueryInterface(IID_IArchiveExtractCallback, &extractCallback));
+        ComPtr<ISequentialOutStream> outStream;
+        CheckArchiveResult(extractCallback->QueryInterface(IID_ISequentialOutStream, &outStream));
+        const HRESULT extracted = archive_->Extract(&item, 1, 0, extractCallback.Get());
+        if (callback->SizeLimitExceeded())
+            RaiseTooLarge(name, L"it unpacks to more than", maxItemSize_);
+        CheckArchiveResult(extracted);
+        // Damaged data is never passed on as if it were the item.
+        if (const int32_t verdict = callback->OperationResult(); verdict != kExtractOK)
+            throw EOleSysError(FormatString(L"Cannot extract \"%ls\": %ls", name.c_str(),
+                                            OperationResultText(verdict).c_str()),
+                               E_FAIL);
+    }
+    result->SetPosition(0);
+    return result;
+}
+
+} // namespace kv

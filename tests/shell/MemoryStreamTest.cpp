@@ -1,0 +1,85 @@
+// The in-memory stream as an OLE stream: growth, positions and copying.
+#include "shell/MemoryStream.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using kv::MemoryStream;
+
+namespace {
+
+std::string Contents(MemoryStream& stream)
+{
+    return std::string(stream.Data().begin(), stream.Data().end());
+}
+
+LARGE_INTEGER Offset(LONGLONG value)
+{
+    LARGE_INTEGER offset;
+    offset.QuadPart = value;
+    return offset;
+}
+
+} // namespace
+
+TEST(MemoryStream, AppendReadWriteAndSeek)
+{
+    auto stream = MemoryStream::Create();
+    stream->Append("hello", 5);
+    stream->Append(nullptr, 0);
+    EXPECT_EQ(stream->Size(), 5u);
+    EXPECT_EQ(stream->Position(), 0u);
+
+    char buffer[16];
+    ULONG done = 0;
+    EXPECT_EQ(stream->Read(buffer, 3, &done), S_OK);
+    EXPECT_EQ(std::string(buffer, done), "hel");
+    EXPECT_EQ(stream->Read(buffer, 16, &done), S_OK);
+    EXPECT_EQ(std::string(buffer, done), "lo");
+    EXPECT_EQ(stream->Read(buffer, 16, &done), S_OK);
+    EXPECT_EQ(done, 0u);
+
+    // Writing past the end fills the gap with zeros.
+    ULARGE_INTEGER position{};
+    EXPECT_EQ(stream->Seek(Offset(2), STREAM_SEEK_END, &position), S_OK);
+    EXPECT_EQ(position.QuadPart, 7u);
+    EXPECT_EQ(stream->Write("!", 1, &done), S_OK);
+    EXPECT_EQ(Contents(*stream.Get()), std::string("hello\0\0!", 8));
+    EXPECT_EQ(stream->Seek(Offset(-1), STREAM_SEEK_SET, &position), STG_E_INVALIDFUNCTION);
+    EXPECT_EQ(stream->Seek(Offset(1), STREAM_SEEK_SET, nullptr), S_OK);
+    EXPECT_EQ(stream->Write("EL", 2, nullptr), S_OK);
+    EXPECT_EQ(Contents(*stream.Get()), std::string("hELlo\0\0!", 8));
+
+    STATSTG stat{};
+    EXPECT_EQ(stream->Stat(&stat, STATFLAG_NONAME), S_OK);
+    EXPECT_EQ(stat.cbSize.QuadPart, 8u);
+}
+
+TEST(MemoryStream, InterfacesCountAndCopy)
+{
+    auto stream = MemoryStream::Create();
+    // Create hands over the only reference.
+    EXPECT_EQ(stream->AddRef(), 2u);
+    EXPECT_EQ(stream->Release(), 1u);
+    stream->Append("0123456789", 10);
+    Microsoft::WRL::ComPtr<ISequentialStream> sequential;
+    EXPECT_EQ(stream->QueryInterface(IID_ISequentialStream, reinterpret_cast<void**>(sequential.GetAddressOf())), S_OK);
+    EXPECT_EQ(static_cast<void*>(sequential.Get()), static_cast<void*>(static_cast<IStream*>(stream.Get())));
+    void* other = nullptr;
+    EXPECT_EQ(stream->QueryInterface(IID_IPersistStream, &other), E_NOINTERFACE);
+    EXPECT_EQ(other, nullptr);
+
+    auto target = MemoryStream::Create();
+    ASSERT_EQ(stream->Seek(Offset(4), STREAM_SEEK_SET, nullptr), S_OK);
+    ULARGE_INTEGER count{}, read{}, written{};
+    count.QuadPart = 3;
+    EXPECT_EQ(stream->CopyTo(target.Get(), count, &read, &written), S_OK);
+    EXPECT_EQ(read.QuadPart, 3u);
+    EXPECT_EQ(written.QuadPart, 3u);
+    count.QuadPart = 100;
+    EXPECT_EQ(stream->CopyTo(target.Get(), count, &read, &written), S_OK);
+    EXPECT_EQ(read.QuadPart, 3u);
+    EXPECT_EQ(Contents(*target.Get()), "456789");
+    EXPECT_EQ(stream->Position(), 10u);
+}
