@@ -21,5 +21,11 @@ for arch in x86_64 i686; do
   plugin=kestrelview.wlx64
   [ "$arch" = i686 ] && plugin=kestrelview.wlx
   echo "== $arch"
-  "$build/$arch/wine-run.sh" "$build/$arch/lister-host.exe" "$(winpath "$dist/$plugin")"
+  if [ -f "$dist/sample.maff" ]; then
+    # The pages of the sample archive, as the viewer's drop-down list shows them.
+    "$build/$arch/wine-run.sh" "$build/$arch/lister-host.exe" "$(winpath "$dist/$plugin")" \
+      "$(winpath "$dist/sample.maff")"
+  else
+    "$build/$arch/wine-run.sh" "$build/$arch/lister-host.exe" "$(winpath "$dist/$plugin")"
+  fi
 done

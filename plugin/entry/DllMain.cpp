@@ -1,5 +1,6 @@
-// Nothing here loads libraries, starts COM or waits: the loader lock is held.
-#include "archive/ArchiveLibrary.h"
+// Nothing here loads libraries, starts COM or waits: the loader lock is held. Start-up runs on
+// the first call of an export instead (plugin/entry/Startup.h).
+#include "plugin/entry/Startup.h"
 
 #include <windows.h>
 
@@ -13,7 +14,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
         // At process exit (reserved != null) other threads are gone and the system reclaims
         // everything; only a dynamic unload releases what the plug-in holds.
         if (reserved == nullptr)
-            kv::UnloadArchiveLibrary();
+            kv::ShutDown();
         break;
     }
     return TRUE;

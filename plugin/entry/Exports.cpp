@@ -1,17 +1,61 @@
 // The exported lister functions. Every export catches every failure and answers the
 // interface's failure result: nothing may escape into the host.
 #include "archive/ArchiveLibrary.h"
+#include "plugin/KestrelForm.h"
 #include "plugin/ListerApi.h"
+#include "plugin/entry/Startup.h"
+#include "shell/Exceptions.h"
 #include "shell/Strings.h"
 
 #include <cstring>
+#include <optional>
 
 using namespace kv;
+
+namespace {
+
+// Start-up is idempotent; the exports that cannot fail still do their work when it fails.
+void TryStartUp() noexcept
+{
+    try {
+        EnsureStarted();
+    } catch (...) {
+    }
+}
+
+std::optional<std::wstring> WideArgument(const wchar_t* text)
+{
+    if (text == nullptr)
+        return std::nullopt;
+    return std::wstring(text);
+}
+
+std::optional<std::wstring> AnsiArgument(const char* text)
+{
+    if (text == nullptr)
+        return std::nullopt;
+    return AnsiToWide(text);
+}
+
+wchar_t* Pointer(std::optional<std::wstring>& text)
+{
+    return text ? text->data() : nullptr;
+}
+
+const std::wstring& Required(const std::optional<std::wstring>& text)
+{
+    if (!text)
+        throw EArgumentException(L"Missing argument");
+    return *text;
+}
+
+} // namespace
 
 extern "C" {
 
 void __stdcall ListSetDefaultParams(ListDefaultParamStruct* dps)
 {
+    TryStartUp();
     try {
         if (dps == nullptr)
             return;
@@ -23,6 +67,7 @@ void __stdcall ListSetDefaultParams(ListDefaultParamStruct* dps)
 
 void __stdcall ListGetDetectString(char* detectString, int maxlen)
 {
+    TryStartUp();
     try {
         if (detectString == nullptr || maxlen <= 0)
             return;
@@ -31,6 +76,161 @@ void __stdcall ListGetDetectString(char* detectString, int maxlen)
         else
             detectString[0] = '\0';
     } catch (...) {
+    }
+}
+
+HWND __stdcall ListLoadW(HWND parentWin, wchar_t* fileToLoad, int showFlags)
+{
+    try {
+        EnsureStarted();
+        const std::wstring fileName = Required(WideArgument(fileToLoad));
+        TKestrelForm* form = TKestrelForm::Create(parentWin, CreateWebBrowser);
+        try {
+            form->LoadFile(fileName);
+            ShowWindow(form->Handle(), SW_SHOW);
+            return form->Handle();
+        } catch (...) {
+            // A failed load leaves no window behind.
+            form->Destroy();
+            return nullptr;
+        }
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+HWND __stdcall ListLoad(HWND parentWin, char* fileToLoad, int showFlags)
+{
+    try {
+        EnsureStarted();
+        std::optional<std::wstring> fileName = AnsiArgument(fileToLoad);
+        return ListLoadW(parentWin, Pointer(fileName), showFlags);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+int __stdcall ListLoadNextW(HWND parentWin, HWND listWin, wchar_t* fileToLoad, int showFlags)
+{
+    try {
+        EnsureStarted();
+        TKestrelForm* form = TKestrelForm::FromHandle(listWin);
+        if (form == nullptr)
+            return LISTPLUGIN_ERROR;
+        form->LoadFile(Required(WideArgument(fileToLoad)));
+        return LISTPLUGIN_OK;
+    } catch (...) {
+        return LISTPLUGIN_ERROR;
+    }
+}
+
+int __stdcall ListLoadNext(HWND parentWin, HWND listWin, char* fileToLoad, int showFlags)
+{
+    try {
+        EnsureStarted();
+        std::optional<std::wstring> fileName = AnsiArgument(fileToLoad);
+        return ListLoadNextW(parentWin, listWin, Pointer(fileName), showFlags);
+    } catch (...) {
+        return LISTPLUGIN_ERROR;
+    }
+}
+
+void __stdcall ListCloseWindow(HWND listWin)
+{
+    try {
+        EnsureStarted();
+        if (TKestrelForm* form = TKestrelForm::FromHandle(listWin))
+            form->Destroy();
+    } catch (...) {
+    }
+}
+
+int __stdcall ListSearchTextW(HWND listWin, wchar_t* searchString, int searchParameter)
+{
+    try {
+        EnsureStarted();
+        TKestrelForm* form = TKestrelForm::FromHandle(listWin);
+        if (form == nullptr)
+            return LISTPLUGIN_ERROR;
+        // Found or not, the search ran.
+        form->SearchText(Required(WideArgument(searchString)), searchParameter);
+        return LISTPLUGIN_OK;
+    } catch (...) {
+        return LISTPLUGIN_ERROR;
+    }
+}
+
+int __stdcall ListSearchText(HWND listWin, char* searchString, int searchParameter)
+{
+    try {
+        EnsureStarted();
+        std::optional<std::wstring> text = AnsiArgument(searchString);
+        return ListSearchTextW(listWin, Pointer(text), searchParameter);
+    } catch (...) {
+        return LISTPLUGIN_ERROR;
+    }
+}
+
+int __stdcall ListSendCommand(HWND listWin, int command, int parameter)
+{
+    try {
+        EnsureStarted();
+        TKestrelForm* form = TKestrelForm::FromHandle(listWin);
+        if (form == nullptr)
+            return LISTPLUGIN_ERROR;
+        switch (command) {
+        case lc_copy:
+            form->CopySelection();
+            return LISTPLUGIN_OK;
+        case lc_selectall:
+            form->SelectAll();
+            return LISTPLUGIN_OK;
+        default:
+            return LISTPLUGIN_ERROR;
+        }
+    } catch (...) {
+        return LISTPLUGIN_ERROR;
+    }
+}
+
+int __stdcall ListSearchDialog(HWND listWin, int findNext)
+{
+    try {
+        EnsureStarted();
+        if (TKestrelForm* form = TKestrelForm::FromHandle(listWin))
+            form->ShowFindDialog();
+        return LISTPLUGIN_OK;
+    } catch (...) {
+        return LISTPLUGIN_ERROR;
+    }
+}
+
+int __stdcall ListPrintW(HWND listWin, wchar_t* fileToPrint, wchar_t* defPrinter, int printFlags,
+                         RECT* margins)
+{
+    try {
+        EnsureStarted();
+        TKestrelForm* form = TKestrelForm::FromHandle(listWin);
+        if (form == nullptr)
+            return LISTPLUGIN_ERROR;
+        // Previewed or not (the page still loading): the viewer was there.
+        form->PrintPreview();
+        return LISTPLUGIN_OK;
+    } catch (...) {
+        return LISTPLUGIN_ERROR;
+    }
+}
+
+int __stdcall ListPrint(HWND listWin, char* fileToPrint, char* defPrinter, int printFlags,
+                        RECT* margins)
+{
+    try {
+        EnsureStarted();
+        std::optional<std::wstring> file = AnsiArgument(fileToPrint);
+        std::optional<std::wstring> printer = AnsiArgument(defPrinter);
+        return ListPrintW(listWin, Pointer(file), Pointer(printer), printFlags, margins);
+    } catch (...) {
+        return LISTPLUGIN_ERROR;
     }
 }
 

@@ -1,7 +1,9 @@
-// A small lister host: loads a plug-in by path as a file manager does and prints what it answers.
+// A small lister host: loads a plug-in by path as a file manager does and prints what it answers,
+// including the pages the viewer lists for a file, read from its window as a user sees them.
 //
-//   lister-host PLUGIN [--ini FILE]
+//   lister-host PLUGIN [FILE] [--next FILE] [--ini FILE] [--show]
 #include <windows.h>
+#include <ole2.h>
 
 #include <cstdio>
 #include <string>
@@ -18,6 +20,16 @@ struct ListDefaultParamStruct {
 
 using ListGetDetectStringProc = void(__stdcall*)(char*, int);
 using ListSetDefaultParamsProc = void(__stdcall*)(ListDefaultParamStruct*);
+using ListLoadWProc = HWND(__stdcall*)(HWND, wchar_t*, int);
+using ListLoadNextWProc = int(__stdcall*)(HWND, HWND, wchar_t*, int);
+using ListCloseWindowProc = void(__stdcall*)(HWND);
+
+constexpr int lcp_wraptext = 1;
+constexpr int lcp_fittowindow = 2;
+
+constexpr wchar_t HostClassName[] = L"ListerHostWindow";
+
+HWND viewer = nullptr;  // the plug-in's window inside the host window
 
 template <typename T>
 T Export(HMODULE module, const char* name)
@@ -38,25 +50,116 @@ std::string Narrow(const std::wstring& text)
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: lister-host PLUGIN [--ini FILE]\n");
+    std::fprintf(stderr,
+                 "usage: lister-host PLUGIN [FILE] [--next FILE] [--ini FILE] [--show]\n"
+                 "  FILE         load FILE into a viewer and list its pages\n"
+                 "  --next FILE  then load FILE into the same viewer and list again\n"
+                 "  --ini FILE   the host INI file handed to the plug-in\n"
+                 "  --show       show the window and wait until it is closed\n");
     return 2;
+}
+
+LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_SIZE:
+        // The host sizes the plug-in's window to its client area, as a file manager does.
+        if (viewer != nullptr && IsWindow(viewer))
+            MoveWindow(viewer, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+        return 0;
+    case WM_CLOSE:
+        DestroyWindow(window);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+HWND CreateHostWindow(const std::wstring& title)
+{
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = HostWindowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+    windowClass.lpszClassName = HostClassName;
+    RegisterClassExW(&windowClass);
+    return CreateWindowExW(0, HostClassName, title.c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
+                           CW_USEDEFAULT, CW_USEDEFAULT, 800, 600, nullptr, nullptr,
+                           GetModuleHandleW(nullptr), nullptr);
+}
+
+void FitViewer(HWND host)
+{
+    RECT client{};
+    GetClientRect(host, &client);
+    MoveWindow(viewer, 0, 0, client.right, client.bottom, TRUE);
+}
+
+// The drop-down list of pages, read from the viewer window as a user sees it.
+void PrintPages(HWND window)
+{
+    const HWND combo = FindWindowExW(window, nullptr, L"ComboBox", nullptr);
+    if (combo == nullptr) {
+        std::printf("  (the viewer has no drop-down list)\n");
+        return;
+    }
+    const LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
+    const LRESULT selected = SendMessageW(combo, CB_GETCURSEL, 0, 0);
+    std::printf("  %ld page(s)%s\n", static_cast<long>(count),
+                selected == CB_ERR ? ", none selected" : "");
+    for (LRESULT i = 0; i < count; ++i) {
+        const LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
+        std::wstring label(length == CB_ERR ? 0 : static_cast<size_t>(length), L'\0');
+        if (length != CB_ERR) {
+            std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1, L'\0');
+            SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(i),
+                         reinterpret_cast<LPARAM>(buffer.data()));
+            label.assign(buffer.data());
+        }
+        std::printf("  %s %ld: %s\n", i == selected ? "*" : " ", static_cast<long>(i),
+                    Narrow(label).c_str());
+    }
+}
+
+void PrintLoadResult(const char* what, const std::wstring& file, bool loaded)
+{
+    std::printf("%s %s: %s\n", what, Narrow(file).c_str(), loaded ? "loaded" : "not loaded");
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
+    SetConsoleOutputCP(CP_UTF8);
     if (argc < 2)
         return Usage();
     const std::wstring pluginPath = argv[1];
     std::wstring iniPath;
+    std::wstring firstFile;
+    std::wstring nextFile;
+    bool show = false;
     for (int i = 2; i < argc; ++i) {
         const std::wstring arg = argv[i];
         if (arg == L"--ini" && i + 1 < argc)
             iniPath = argv[++i];
+        else if (arg == L"--next" && i + 1 < argc)
+            nextFile = argv[++i];
+        else if (arg == L"--show")
+            show = true;
+        else if (!arg.starts_with(L"--") && firstFile.empty())
+            firstFile = arg;
         else
             return Usage();
     }
+    if (firstFile.empty() && (!nextFile.empty() || show))
+        return Usage();
+
+    // A file manager's user-interface thread hosts OLE controls.
+    const bool oleInitialized = SUCCEEDED(OleInitialize(nullptr));
 
     HMODULE plugin = LoadLibraryW(pluginPath.c_str());
     if (plugin == nullptr) {
@@ -85,6 +188,56 @@ int wmain(int argc, wchar_t** argv)
     detect(buffer.data(), static_cast<int>(buffer.size()));
     std::printf("detect string: %s\n", buffer.data());
 
+    int status = 0;
+    if (!firstFile.empty()) {
+        auto load = Export<ListLoadWProc>(plugin, "ListLoadW");
+        auto loadNext = Export<ListLoadNextWProc>(plugin, "ListLoadNextW");
+        auto close = Export<ListCloseWindowProc>(plugin, "ListCloseWindow");
+        if (load == nullptr || loadNext == nullptr || close == nullptr) {
+            std::printf("the plug-in lacks ListLoadW, ListLoadNextW or ListCloseWindow\n");
+            FreeLibrary(plugin);
+            return 1;
+        }
+        const HWND host = CreateHostWindow(L"Lister - " + firstFile);
+        if (host == nullptr) {
+            std::printf("cannot create the host window (error %lu)\n", GetLastError());
+            FreeLibrary(plugin);
+            return 1;
+        }
+        viewer = load(host, firstFile.data(), lcp_wraptext | lcp_fittowindow);
+        PrintLoadResult("ListLoadW", firstFile, viewer != nullptr);
+        if (viewer == nullptr) {
+            status = 1;
+        } else {
+            FitViewer(host);
+            PrintPages(viewer);
+            if (!nextFile.empty()) {
+                const int result = loadNext(host, viewer, nextFile.data(), lcp_wraptext | lcp_fittowindow);
+                PrintLoadResult("ListLoadNextW", nextFile, result == 0);
+                PrintPages(viewer);
+                if (result != 0)
+                    status = 1;
+            }
+        }
+        std::fflush(stdout);
+        if (show && viewer != nullptr) {
+            ShowWindow(host, SW_SHOWNORMAL);
+            UpdateWindow(host);
+            MSG message;
+            while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+        }
+        if (viewer != nullptr && IsWindow(viewer))
+            close(viewer);
+        viewer = nullptr;
+        if (IsWindow(host))
+            DestroyWindow(host);
+    }
+
     FreeLibrary(plugin);
-    return 0;
+    if (oleInitialized)
+        OleUninitialize();
+    return status;
 }

@@ -1,0 +1,92 @@
+// The viewer window: a drop-down list of the archive's pages above the embedded browser.
+// It lives as a child of the host's lister window, from the load that creates it until its
+// window is destroyed; the window owns the form object.
+#pragma once
+
+#include "plugin/Browser.h"
+#include "plugin/KeyboardHook.h"
+#include "plugin/PageDiscovery.h"
+
+#include <windows.h>
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+namespace kv {
+
+using BrowserFactory = std::function<std::unique_ptr<IViewerBrowser>(HWND parent)>;
+
+inline constexpr wchar_t KestrelFormCaption[] = L"KestrelForm";
+inline constexpr int ComboBoxHeight = 21;
+
+class TKestrelForm {
+public:
+    // Creates the (hidden) window as a child of parent with its list and its browser.
+    // The returned object belongs to the window: it is freed when the window is destroyed.
+    // Raises when the window, the browser or the keyboard hook cannot be made.
+    static TKestrelForm* Create(HWND parent, BrowserFactory browserFactory);
+
+    // The form of a window made by Create; null for every other window.
+    static TKestrelForm* FromHandle(HWND window) noexcept;
+
+    // Destroys the window and with it this object.
+    void Destroy() noexcept;
+
+    HWND Handle() const noexcept { return handle_; }
+    HWND ComboBox1() const noexcept { return comboBox_; }
+    IViewerBrowser& WebBrowser1() const;
+    const PageList& Pages() const noexcept { return pages_; }
+
+    // Loads one ".maff" file: fills the list with its pages and shows the first.
+    // Raises "Invalid file", "INDEX.HTML not found" or the archive reader's failure.
+    void LoadFile(const std::wstring& fileName);
+
+    // The list's change handler: shows the page picked in the list.
+    void ComboBox1Change();
+
+    // The lister's text search (search flags lcs_*). Returns whether the text was found;
+    // raises when there is no HTML document or no text range.
+    bool SearchText(const std::wstring& text, int searchFlags);
+
+    void CopySelection();
+    void SelectAll();
+    void ShowFindDialog();
+    // Opens the print preview when the page has finished loading; returns whether it did.
+    bool PrintPreview();
+
+private:
+    friend struct std::default_delete<TKestrelForm>;
+    explicit TKestrelForm(BrowserFactory browserFactory);
+    ~TKestrelForm();
+    TKestrelForm(const TKestrelForm&) = delete;
+    TKestrelForm& operator=(const TKestrelForm&) = delete;
+
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void CreateHandle();
+    void DestroyHandle() noexcept;
+    void Layout() noexcept;
+    void ScrollWithKey(WPARAM key) noexcept;
+    bool FindStep(IBrowserDocument& document, const std::wstring& text, int searchFlags);
+
+    BrowserFactory browserFactory_;
+    HWND handle_ = nullptr;
+    HWND comboBox_ = nullptr;
+    struct FontDeleter {
+        void operator()(HFONT font) const noexcept { DeleteObject(font); }
+    };
+    std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter> font_;
+    std::unique_ptr<IViewerBrowser> browser_;
+    std::unique_ptr<TKeyboardHook> FKeyboardHook;
+    PageList pages_;
+    std::exception_ptr createError_;
+    bool ownedByWindow_ = false;
+};
+
+// Unregisters the window class at unload (no window of it may be left).
+void UnregisterKestrelFormClass() noexcept;
+
+} // namespace kv
