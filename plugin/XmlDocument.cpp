@@ -1,6 +1,8 @@
 #include "plugin/XmlDocument.h"
 
 #include "plugin/XmlProlog.h"
+#include "shell/BStr.h"
+#include "shell/OleCheck.h"
 #include "shell/Strings.h"
 
 #include <oleauto.h>
@@ -22,31 +24,6 @@ constexpr CLSID ClsidDomDocument30 = {
 constexpr IID IidXmlDomDocument2 = {
     0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 
-struct BstrFreer {
-    void operator()(BSTR s) const noexcept { SysFreeString(s); }
-};
-using UniqueBstr = std::unique_ptr<OLECHAR, BstrFreer>;
-
-UniqueBstr MakeBstr(std::wstring_view text)
-{
-    BSTR s = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    if (s == nullptr)
-        throw EOutOfMemory();
-    return UniqueBstr(s);
-}
-
-std::wstring FromBstr(BSTR s)
-{
-    UniqueBstr owner(s);
-    return s == nullptr ? std::wstring() : std::wstring(s, SysStringLen(s));
-}
-
-void Check(HRESULT hr)
-{
-    if (FAILED(hr))
-        throw EOleSysError(hr);
-}
-
 // Unsupported properties (older parser versions, other implementations) are simply skipped.
 void TrySetProperty(IXMLDOMDocument2* document, const wchar_t* name, bool value)
 {
@@ -55,7 +32,7 @@ void TrySetProperty(IXMLDOMDocument2* document, const wchar_t* name, bool value)
     v.vt = VT_BOOL;
     v.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
     try {
-        document->setProperty(MakeBstr(name).get(), v);
+        document->setProperty(BStr(name).Get(), v);
     } catch (...) {
     }
 }
@@ -63,7 +40,7 @@ void TrySetProperty(IXMLDOMDocument2* document, const wchar_t* name, bool value)
 std::vector<uint8_t> ReadAll(IStream* stream)
 {
     LARGE_INTEGER zero{};
-    Check(stream->Seek(zero, STREAM_SEEK_SET, nullptr));
+    OleCheck(stream->Seek(zero, STREAM_SEEK_SET, nullptr));
     std::vector<uint8_t> bytes;
     constexpr ULONG chunk = 64 * 1024;
     for (;;) {
@@ -71,7 +48,7 @@ std::vector<uint8_t> ReadAll(IStream* stream)
         bytes.resize(used + chunk);
         ULONG read = 0;
         const HRESULT hr = stream->Read(bytes.data() + used, chunk, &read);
-        Check(hr);
+        OleCheck(hr);
         bytes.resize(used + read);
         if (hr == S_FALSE || read == 0)
             return bytes;
@@ -93,7 +70,7 @@ ComInitialization::ComInitialization()
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     if (hr == RPC_E_CHANGED_MODE)
         return;  // the thread lives in the multi-threaded apartment: COM is there already
-    Check(hr);
+    OleCheck(hr);
     uninitialize_ = true;  // S_OK and S_FALSE both count
 }
 
@@ -105,45 +82,45 @@ ComInitialization::~ComInitialization()
 
 std::wstring XmlNode::NodeName() const
 {
-    BSTR name = nullptr;
-    Check(node_->get_nodeName(&name));
-    return FromBstr(name);
+    BStr name;
+    OleCheck(node_->get_nodeName(name.Receive()));
+    return std::wstring(name.View());
 }
 
 std::wstring XmlNode::BaseName() const
 {
-    BSTR name = nullptr;
-    Check(node_->get_baseName(&name));
-    return FromBstr(name);
+    BStr name;
+    OleCheck(node_->get_baseName(name.Receive()));
+    return std::wstring(name.View());
 }
 
 std::wstring XmlNode::NamespaceUri() const
 {
-    BSTR uri = nullptr;
-    Check(node_->get_namespaceURI(&uri));
-    return FromBstr(uri);
+    BStr uri;
+    OleCheck(node_->get_namespaceURI(uri.Receive()));
+    return std::wstring(uri.View());
 }
 
 bool XmlNode::IsElement() const
 {
     DOMNodeType type = NODE_INVALID;
-    Check(node_->get_nodeType(&type));
+    OleCheck(node_->get_nodeType(&type));
     return type == NODE_ELEMENT;
 }
 
 std::vector<XmlNode> XmlNode::ChildNodes() const
 {
     ComPtr<IXMLDOMNodeList> list;
-    Check(node_->get_childNodes(&list));
+    OleCheck(node_->get_childNodes(&list));
     std::vector<XmlNode> result;
     if (!list)
         return result;
     long count = 0;
-    Check(list->get_length(&count));
+    OleCheck(list->get_length(&count));
     result.reserve(static_cast<size_t>(count));
     for (long i = 0; i < count; ++i) {
         ComPtr<IXMLDOMNode> child;
-        Check(list->get_item(i, &child));
+        OleCheck(list->get_item(i, &child));
         if (child)
             result.emplace_back(std::move(child));
     }
@@ -168,17 +145,17 @@ std::optional<XmlNode> XmlNode::ChildByName(std::wstring_view name) const
 std::optional<std::wstring> XmlNode::Attribute(std::wstring_view name) const
 {
     ComPtr<IXMLDOMNamedNodeMap> attributes;
-    Check(node_->get_attributes(&attributes));
+    OleCheck(node_->get_attributes(&attributes));
     if (!attributes)
         return std::nullopt;  // not an element
     ComPtr<IXMLDOMNode> attribute;
-    Check(attributes->getNamedItem(MakeBstr(name).get(), &attribute));
+    OleCheck(attributes->getNamedItem(BStr(name).Get(), &attribute));
     if (!attribute)
         return std::nullopt;
     // The value exactly as written (after the parser's own normalisation), blanks included.
     VARIANT value;
     VariantInit(&value);
-    Check(attribute->get_nodeValue(&value));
+    OleCheck(attribute->get_nodeValue(&value));
     if (value.vt != VT_BSTR) {
         const HRESULT hr = VariantChangeType(&value, &value, 0, VT_BSTR);
         if (FAILED(hr)) {
@@ -186,7 +163,11 @@ std::optional<std::wstring> XmlNode::Attribute(std::wstring_view name) const
             throw EOleSysError(hr);
         }
     }
-    return FromBstr(value.bstrVal);
+    std::wstring text = value.bstrVal != nullptr
+                            ? std::wstring(value.bstrVal, SysStringLen(value.bstrVal))
+                            : std::wstring();
+    VariantClear(&value);
+    return text;
 }
 
 XmlDocument::XmlDocument()
@@ -198,10 +179,10 @@ XmlDocument::XmlDocument()
     if (FAILED(hr))
         hr = CoCreateInstance(ClsidDomDocument30, nullptr, CLSCTX_INPROC_SERVER, IidXmlDomDocument2,
                               reinterpret_cast<void**>(document.ReleaseAndGetAddressOf()));
-    Check(hr);
-    Check(document->put_async(VARIANT_FALSE));
-    Check(document->put_validateOnParse(VARIANT_FALSE));
-    Check(document->put_resolveExternals(VARIANT_FALSE));
+    OleCheck(hr);
+    OleCheck(document->put_async(VARIANT_FALSE));
+    OleCheck(document->put_validateOnParse(VARIANT_FALSE));
+    OleCheck(document->put_resolveExternals(VARIANT_FALSE));
     TrySetProperty(document.Get(), L"ProhibitDTD", true);
     TrySetProperty(document.Get(), L"AllowXsltScript", false);
     TrySetProperty(document.Get(), L"AllowDocumentFunction", false);
@@ -237,7 +218,7 @@ void XmlDocument::Load(IStream* stream, const std::wstring& sourceName)
     }
 
     LARGE_INTEGER zero{};
-    Check(stream->Seek(zero, STREAM_SEEK_SET, nullptr));
+    OleCheck(stream->Seek(zero, STREAM_SEEK_SET, nullptr));
     VARIANT source;
     VariantInit(&source);
     source.vt = VT_UNKNOWN;
