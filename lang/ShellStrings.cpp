@@ -145,17 +145,17 @@ std::optional<std::wstring> FormatChecked(const std::wstring& format,
             if (value == nullptr)
                 return std::nullopt;
             // Rebuilt from the parts checked above, so nothing but one unsigned is consumed.
-            std::string spec(1, '%');
-            spec += flags;
+            std::string directive(1, '%');
+            directive += flags;
             if (width > 0)
-                spec += std::to_string(width);
+                directive += std::to_string(width);
             if (hasPrecision) {
-                spec.push_back('.');
-                spec += std::to_string(precision);
+                directive.push_back('.');
+                directive += std::to_string(precision);
             }
-            spec.push_back(static_cast<char>(conversion));
+            directive.push_back(static_cast<char>(conversion));
             char buffer[2 * kMaxField + 32];
-            const int length = std::snprintf(buffer, sizeof(buffer), spec.c_str(), *value);
+            const int length = std::snprintf(buffer, sizeof(buffer), directive.c_str(), *value);
             if (length < 0 || static_cast<size_t>(length) >= sizeof(buffer))
                 return std::nullopt;
             out.append(buffer, buffer + length);
