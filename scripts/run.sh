@@ -6,39 +6,30 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KV_BUILD_DIR:-$root/build}
 dist=$root/dist
 
-bash "$root/scripts/build.sh"
-
-mkdir -p "$dist"
-cp "$build/x86_64/kestrelview.wlx64" "$build/x86_64/7z.64.dll" "$dist/"
-cp "$build/i686/kestrelview.wlx" "$build/i686/7z.32.dll" "$dist/"
-cp "$root/tools/Kestrelview.ini.sample" "$dist/Kestrelview.ini.sample"
-if [ -d "$build/x86_64/fixtures" ] && [ -f "$build/x86_64/fixtures/sample.maff" ]; then
+if [ "${1:-}" != --hosts-only ]; then
+  bash "$root/scripts/build.sh"
+  mkdir -p "$dist"
+  cp "$build/x86_64/kestrelview.wlx64" "$build/x86_64/7z.64.dll" "$dist/"
+  cp "$build/i686/kestrelview.wlx" "$build/i686/7z.32.dll" "$dist/"
+  cp "$root/tools/Kestrelview.ini.sample" "$dist/Kestrelview.ini.sample"
   cp "$build/x86_64/fixtures/sample.maff" "$dist/"
 fi
 
 winpath() { echo "Z:${1//\//\\}"; }
-# The host shows the viewer in a window of its own: without a display, give it a virtual one.
-display=()
-if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null; then
-  display=(xvfb-run -a -s '-screen 0 1280x1024x24')
+
+# The host shows the viewer in a window of its own: without a display, run it on a virtual one
+# (one for both architectures).
+if [ -z "${DISPLAY:-}" ] && [ -z "${KV_IN_XVFB:-}" ] && command -v xvfb-run >/dev/null; then
+  # Wine's desktop process outlives the host and reports the end of the virtual display.
+  KV_IN_XVFB=1 xvfb-run -a -s '-screen 0 1280x1024x24' bash "$0" --hosts-only \
+    2> >(grep -v '^X connection to .* broken' >&2)
+  exit
 fi
-run_host() {
-  if [ ${#display[@]} -gt 0 ]; then
-    # Wine's desktop process outlives the host and reports the end of the virtual display.
-    "${display[@]}" "$@" 2> >(grep -v '^X connection to .* broken' >&2)
-  else
-    "$@"
-  fi
-}
 for arch in x86_64 i686; do
   plugin=kestrelview.wlx64
   [ "$arch" = i686 ] && plugin=kestrelview.wlx
   echo "== $arch"
-  if [ -f "$dist/sample.maff" ]; then
-    # The pages of the sample archive, as the viewer's drop-down list shows them.
-    run_host "$build/$arch/wine-run.sh" "$build/$arch/lister-host.exe" \
-      "$(winpath "$dist/$plugin")" "$(winpath "$dist/sample.maff")"
-  else
-    "$build/$arch/wine-run.sh" "$build/$arch/lister-host.exe" "$(winpath "$dist/$plugin")"
-  fi
+  # The pages of the sample archive, as the viewer's drop-down list shows them.
+  "$build/$arch/wine-run.sh" "$build/$arch/lister-host.exe" \
+    "$(winpath "$dist/$plugin")" "$(winpath "$dist/sample.maff")"
 done

@@ -5,12 +5,16 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KV_BUILD_DIR:-$root/build}
 
-bash "$root/scripts/build.sh"
+[ -n "${KV_IN_XVFB:-}" ] || bash "$root/scripts/build.sh"
+
+# One virtual display for both architectures: the Wine prefix they share keeps its desktop.
+if [ -z "${KV_IN_XVFB:-}" ]; then
+  KV_IN_XVFB=1 exec xvfb-run -a -s '-screen 0 1280x1024x24' bash "$0" "$@"
+fi
 
 status=0
 for arch in x86_64 i686; do
   echo "== tests for $arch"
-  (cd "$build/$arch" && xvfb-run -a -s '-screen 0 1280x1024x24' \
-      ctest --output-on-failure --timeout 300 "$@") || status=1
+  (cd "$build/$arch" && ctest --output-on-failure --timeout 300 "$@") || status=1
 done
 exit $status
