@@ -5,12 +5,29 @@
 # Prints the cache folder: <cache>/x86_64/7z.dll and <cache>/i686/7z.dll.
 set -euo pipefail
 
-version=${KV_7ZIP_VERSION:-22.01+really26.02+dfsg-0+deb12u1}
-cache=${KV_CACHE_DIR:-/var/cache/kestrelview}/7zip-$version
+pinned=${KV_7ZIP_VERSION:-22.01+really26.02+dfsg-0+deb12u1}
+root=${KV_CACHE_DIR:-/var/cache/kestrelview}
+version=$pinned
+cache=$root/7zip-$version
 
 if [ -f "$cache/x86_64/7z.dll" ] && [ -f "$cache/i686/7z.dll" ]; then
   echo "$cache"
   exit 0
+fi
+
+# The archive drops a source version once a newer one replaces it: then build the newest
+# one offered, and say so.
+if ! apt-cache showsrc 7zip 2>/dev/null | grep -qx "Version: $pinned"; then
+  newest=$(apt-cache showsrc 7zip 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -n 1)
+  if [ -n "$newest" ]; then
+    echo "7zip source $pinned is not offered; building $newest instead" >&2
+    version=$newest
+    cache=$root/7zip-$version
+    if [ -f "$cache/x86_64/7z.dll" ] && [ -f "$cache/i686/7z.dll" ]; then
+      echo "$cache"
+      exit 0
+    fi
+  fi
 fi
 
 mkdir -p "$cache"
