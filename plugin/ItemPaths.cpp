@@ -32,11 +32,4 @@ std::wstring ItemFilePath(std::wstring_view name)
     return ExtractFilePath(SlashToBackslash(name));
 }
 
-bool SameTextIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept
-{
-    const auto fold = [](wchar_t c) { return c >= L'a' && c <= L'z' ? wchar_t(c - 32) : c; };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [&](wchar_t x, wchar_t y) { return fold(x) == fold(y); });
-}
-
 } // namespace kv

@@ -15,7 +15,4 @@ std::wstring ItemFileName(std::wstring_view name);
 // The folder part with its trailing "\" ("" for an item at the top level); "/" becomes "\".
 std::wstring ItemFilePath(std::wstring_view name);
 
-// Equality that ignores the case of ASCII letters only.
-bool SameTextIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept;
-
 } // namespace kv

@@ -47,16 +47,7 @@ ATOM RegisterFormClass(WNDPROC windowProc)
 // fold, so no locale can make another name pass.
 bool HasMaffExtension(const std::wstring& fileName)
 {
-    const size_t dot = fileName.find_last_of(L".\\:");
-    if (dot == std::wstring::npos || fileName[dot] != L'.')
-        return false;
-    const std::wstring_view extension = std::wstring_view(fileName).substr(dot);
-    return std::equal(extension.begin(), extension.end(), std::begin(MaffExtension),
-                      std::end(MaffExtension) - 1, [](wchar_t a, wchar_t b) {
-                          if (a >= L'A' && a <= L'Z')
-                              a = static_cast<wchar_t>(a - L'A' + L'a');
-                          return a == b;
-                      });
+    return SameTextIgnoreAsciiCase(ExtractFileExt(fileName), MaffExtension);
 }
 
 // ComboBox1's items as the label list that page discovery fills.

@@ -1,5 +1,6 @@
 #include "shell/Strings.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cwchar>
 #include <vector>
@@ -83,6 +84,13 @@ int CompareTextIgnoreCase(std::wstring_view a, std::wstring_view b)
 bool SameTextIgnoreCase(std::wstring_view a, std::wstring_view b)
 {
     return a.size() == b.size() && CompareTextIgnoreCase(a, b) == 0;
+}
+
+bool SameTextIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept
+{
+    const auto fold = [](wchar_t c) { return c >= L'a' && c <= L'z' ? wchar_t(c - 32) : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](wchar_t x, wchar_t y) { return fold(x) == fold(y); });
 }
 
 std::wstring ExtractFilePath(std::wstring_view path)

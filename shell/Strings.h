@@ -23,6 +23,8 @@ std::wstring Trim(std::wstring_view text);
 // Ordinal comparisons that ignore letter case, as the file system does.
 bool SameTextIgnoreCase(std::wstring_view a, std::wstring_view b);
 int CompareTextIgnoreCase(std::wstring_view a, std::wstring_view b);
+// Equality that ignores the case of ASCII letters only, as names in file formats compare.
+bool SameTextIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept;
 
 // Folder part of a path, keeping its trailing separator ("" when the path has none).
 std::wstring ExtractFilePath(std::wstring_view path);

@@ -1,6 +1,7 @@
 // Page discovery over real archives read by the archive library, with descriptions parsed by
 // the platform's XML parser.
 #include "plugin/ItemPaths.h"
+#include "shell/Strings.h"
 #include "plugin/PageDiscovery.h"
 #include "shell/Exceptions.h"
 #include "tests/common/TestEnv.h"
