@@ -155,7 +155,13 @@ LRESULT CALLBACK TKestrelForm::WindowProc(HWND window, UINT message, WPARAM wPar
     }
     if (form == nullptr)
         return DefWindowProcW(window, message, wParam, lParam);
-    return form->HandleMessage(message, wParam, lParam);
+    // A browser call may run a message loop in which the host closes the viewer: the form then
+    // lives on until the outermost call of its window procedure has returned.
+    ++form->messageDepth_;
+    const LRESULT result = form->HandleMessage(message, wParam, lParam);
+    if (--form->messageDepth_ == 0 && form->handle_ == nullptr && form->ownedByWindow_)
+        delete form;
+    return result;
 }
 
 LRESULT TKestrelForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
@@ -198,9 +204,7 @@ LRESULT TKestrelForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         handle_ = nullptr;
         comboBox_ = nullptr;
         font_.reset();
-        if (ownedByWindow_)
-            delete this;
-        return result;
+        return result;  // the window procedure frees an owned form once it unwinds
     }
     }
     return DefWindowProcW(window, message, wParam, lParam);
@@ -287,10 +291,13 @@ void TKestrelForm::LoadFile(const std::wstring& fileName)
 
 void TKestrelForm::ComboBox1Change()
 {
-    IViewerBrowser& browser = WebBrowser1();
-    browser.Navigate(L"about:blank");
+    WebBrowser1().Navigate(L"about:blank");
+    // Starting a navigation may dispatch the host's messages: the viewer may have been closed
+    // (its browser is gone then) or loaded with another file by now.
+    if (handle_ == nullptr || !browser_)
+        return;
     const int index = static_cast<int>(SendMessageW(comboBox_, CB_GETCURSEL, 0, 0));
-    browser.Navigate(pages_[index]);
+    WebBrowser1().Navigate(pages_[index]);
 }
 
 void TKestrelForm::ScrollWithKey(WPARAM key) noexcept

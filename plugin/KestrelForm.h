@@ -44,7 +44,8 @@ public:
     // Raises "Invalid file", "INDEX.HTML not found" or the archive reader's failure.
     void LoadFile(const std::wstring& fileName);
 
-    // The list's change handler: shows the page picked in the list.
+    // The list's change handler: shows the page picked in the list. Called from the window
+    // procedure, which keeps the form alive should the viewer be closed meanwhile.
     void ComboBox1Change();
 
     // The lister's text search (search flags lcs_*). Returns whether the text was found;
@@ -84,6 +85,7 @@ private:
     PageList pages_;
     std::exception_ptr createError_;
     bool ownedByWindow_ = false;
+    int messageDepth_ = 0;  // calls of the window procedure under way
 };
 
 // Unregisters the window class at unload (no window of it may be left).
