@@ -84,16 +84,22 @@ HWND __stdcall ListLoadW(HWND parentWin, wchar_t* fileToLoad, int showFlags)
     try {
         EnsureStarted();
         const std::wstring fileName = Required(WideArgument(fileToLoad));
-        TKestrelForm* form = TKestrelForm::Create(parentWin, CreateWebBrowser);
+        TKestrelForm* const created = TKestrelForm::Create(parentWin, CreateWebBrowser);
+        // Known by its handle once the load runs: starting the first navigation may dispatch
+        // the host's messages, and a close among them frees the form.
+        const HWND window = created->Handle();
         try {
-            form->LoadFile(fileName);
-            ShowWindow(form->Handle(), SW_SHOW);
-            return form->Handle();
+            created->LoadFile(fileName);
         } catch (...) {
             // A failed load leaves no window behind.
-            form->Destroy();
+            if (TKestrelForm* form = TKestrelForm::FromHandle(window))
+                form->Destroy();
             return nullptr;
         }
+        if (TKestrelForm::FromHandle(window) == nullptr)
+            return nullptr;
+        ShowWindow(window, SW_SHOW);
+        return window;
     } catch (...) {
         return nullptr;
     }
