@@ -3,6 +3,7 @@
 #include "shell/Exceptions.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -85,9 +86,11 @@ HRESULT MemoryStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten)
             return S_OK;
         if (pv == nullptr)
             return STG_E_INVALIDPOINTER;
-        const uint64_t end = position_ + cb;
-        if (end > data_.max_size())
+        // The position may be anywhere (SetPosition takes any value): test the room left
+        // before adding, so the end cannot wrap round to a spot inside the data.
+        if (position_ > data_.max_size() || cb > data_.max_size() - position_)
             return STG_E_MEDIUMFULL;
+        const uint64_t end = position_ + cb;
         if (end > data_.size())
             data_.resize(static_cast<size_t>(end));
         std::memcpy(data_.data() + position_, pv, cb);
@@ -102,17 +105,24 @@ HRESULT MemoryStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten)
 
 HRESULT MemoryStream::Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition)
 {
-    int64_t base = 0;
+    uint64_t base = 0;
     switch (origin) {
     case STREAM_SEEK_SET: base = 0; break;
-    case STREAM_SEEK_CUR: base = static_cast<int64_t>(position_); break;
-    case STREAM_SEEK_END: base = static_cast<int64_t>(data_.size()); break;
+    case STREAM_SEEK_CUR: base = position_; break;
+    case STREAM_SEEK_END: base = data_.size(); break;
     default: return STG_E_INVALIDFUNCTION;
     }
-    const int64_t target = base + move.QuadPart;
-    if (target < 0)
+    // A seek lands within 0 .. 2^63 - 1 or fails and keeps the position; the sum is formed
+    // without signed overflow, whatever position SetPosition left.
+    const bool backwards = move.QuadPart < 0;
+    const uint64_t distance = backwards ? uint64_t{0} - static_cast<uint64_t>(move.QuadPart)
+                                        : static_cast<uint64_t>(move.QuadPart);
+    if (backwards ? distance > base : distance > UINT64_MAX - base)
         return STG_E_INVALIDFUNCTION;
-    position_ = static_cast<uint64_t>(target);
+    const uint64_t target = backwards ? base - distance : base + distance;
+    if (target > static_cast<uint64_t>(INT64_MAX))
+        return STG_E_INVALIDFUNCTION;
+    position_ = target;
     if (newPosition != nullptr)
         newPosition->QuadPart = position_;
     return S_OK;

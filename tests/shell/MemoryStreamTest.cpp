@@ -83,3 +83,28 @@ TEST(MemoryStream, InterfacesCountAndCopy)
     EXPECT_EQ(Contents(*target.Get()), "456789");
     EXPECT_EQ(stream->Position(), 10u);
 }
+
+TEST(MemoryStream, PositionsNearTheTopOfTheRangeNeverWrapAround)
+{
+    auto stream = MemoryStream::Create();
+    stream->Append("0123456789", 10);
+
+    // A write whose end would pass 2^64 is refused, not wrapped onto the bytes before the data.
+    stream->SetPosition(~0ull - 1);
+    ULONG done = 77;
+    EXPECT_EQ(stream->Write("ABCD", 4, &done), STG_E_MEDIUMFULL);
+    EXPECT_EQ(done, 0u);
+    EXPECT_EQ(Contents(*stream.Get()), "0123456789");
+    EXPECT_EQ(stream->Position(), ~0ull - 1);
+
+    // Seeks that leave the signed 64-bit range fail and keep the position.
+    constexpr LONGLONG Top = 0x7FFFFFFFFFFFFFFFll;
+    ULARGE_INTEGER position{};
+    ASSERT_EQ(stream->Seek(Offset(Top), STREAM_SEEK_SET, &position), S_OK);
+    EXPECT_EQ(position.QuadPart, static_cast<ULONGLONG>(Top));
+    EXPECT_EQ(stream->Seek(Offset(Top), STREAM_SEEK_CUR, &position), STG_E_INVALIDFUNCTION);
+    EXPECT_EQ(stream->Seek(Offset(Top), STREAM_SEEK_END, &position), STG_E_INVALIDFUNCTION);
+    EXPECT_EQ(stream->Position(), static_cast<uint64_t>(Top));
+    EXPECT_EQ(stream->Seek(Offset(-Top), STREAM_SEEK_CUR, &position), S_OK);
+    EXPECT_EQ(position.QuadPart, 0u);
+}
