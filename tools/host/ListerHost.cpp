@@ -30,6 +30,7 @@ constexpr int lcp_fittowindow = 2;
 constexpr wchar_t HostClassName[] = L"ListerHostWindow";
 
 HWND viewer = nullptr;  // the plug-in's window inside the host window
+ListCloseWindowProc closeViewer = nullptr;
 
 template <typename T>
 T Export(HMODULE module, const char* name)
@@ -68,6 +69,10 @@ LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             MoveWindow(viewer, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
         return 0;
     case WM_CLOSE:
+        // A file manager closes the plug-in's window before its own lister window goes.
+        if (viewer != nullptr && closeViewer != nullptr && IsWindow(viewer))
+            closeViewer(viewer);
+        viewer = nullptr;
         DestroyWindow(window);
         return 0;
     case WM_DESTROY:
@@ -193,6 +198,7 @@ int wmain(int argc, wchar_t** argv)
         auto load = Export<ListLoadWProc>(plugin, "ListLoadW");
         auto loadNext = Export<ListLoadNextWProc>(plugin, "ListLoadNextW");
         auto close = Export<ListCloseWindowProc>(plugin, "ListCloseWindow");
+        closeViewer = close;
         if (load == nullptr || loadNext == nullptr || close == nullptr) {
             std::printf("the plug-in lacks ListLoadW, ListLoadNextW or ListCloseWindow\n");
             FreeLibrary(plugin);
