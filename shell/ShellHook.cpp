@@ -21,6 +21,7 @@ KV_TRAMPOLINE_TARGET LRESULT CALLBACK HookDispatcher(int code, WPARAM wParam, LP
 {
     try {
         auto& hookObject = static_cast<TorvShellHookObj&>(*object);
+        std::lock_guard guard(hookObject.CallLock);
         if (hookObject.Callback)
             return hookObject.Callback(code, wParam, lParam);
     } catch (...) {
@@ -73,9 +74,13 @@ TorvShellHook::TorvShellHook(int hookType, HINSTANCE module, DWORD threadId, Tor
 {
     auto& object = static_cast<TorvShellHookObj&>(CallbackPool().Acquire());
     callbackObject_ = &object;
-    object.Callback = [this](int code, WPARAM wParam, LPARAM lParam) {
-        return HookCallback(code, wParam, lParam);
-    };
+    {
+        // A late call through this trampoline may still be in the dispatcher on another thread.
+        std::lock_guard call(object.CallLock);
+        object.Callback = [this](int code, WPARAM wParam, LPARAM lParam) {
+            return HookCallback(code, wParam, lParam);
+        };
+    }
     // Held while installing, so a call on another thread sees the handle only once it is set.
     std::lock_guard guard(lock_);
     hook_ = SetWindowsHookExW(hookType, reinterpret_cast<HOOKPROC>(object.CodeAddress()), module,
@@ -84,6 +89,9 @@ TorvShellHook::TorvShellHook(int hookType, HINSTANCE module, DWORD threadId, Tor
 
 TorvShellHook::~TorvShellHook()
 {
+    // Taken first, as the dispatcher takes it before the hook's own lock: a call on another
+    // thread that has entered the callback but not yet this hook is waited for.
+    std::lock_guard call(callbackObject_->CallLock);
     std::lock_guard guard(lock_);
     if (hook_ != nullptr)
         UnhookWindowsHookEx(hook_);

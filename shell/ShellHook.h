@@ -20,6 +20,11 @@ class TorvShellHookObj : public TorvCallbackObj {
 public:
     using TorvCallbackObj::TorvCallbackObj;
     TorvHookCallback Callback;
+    // Held by the dispatcher for a whole call and by a hook while it binds or unbinds Callback.
+    // It lives as long as the pool, not the hook, so a call that arrives while its hook is
+    // being destroyed on another thread waits here instead of entering a freed hook; it is
+    // re-entrant for nested calls on one thread.
+    CriticalSection CallLock;
 };
 
 // The hook callback pool; created on first use when CreateCallbackPool was not called.

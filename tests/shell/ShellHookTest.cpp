@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <latch>
 #include <memory>
 #include <stdexcept>
@@ -241,4 +242,71 @@ TEST(HookCallbackPool, HooksOnManyThreadsTakeDistinctCallbacks)
     EXPECT_EQ(all.size(), static_cast<std::size_t>(Threads * HooksPerThread));
     // Each thread's hooks saw its own message only.
     EXPECT_EQ(calls, std::vector<int>(Threads, HooksPerThread));
+}
+
+TEST(TorvShellHook, DestructionWaitsForACallAlreadyInsideTheCallback)
+{
+    // A hook on one thread, destroyed from another while a call has entered its callback but
+    // not yet the hook itself: the call must finish against a live hook.
+    struct Shared {
+        HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE proceed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::atomic<bool> destroyed{false};
+        std::atomic<int> sawDestroyed{-1};
+        ~Shared()
+        {
+            CloseHandle(entered);
+            CloseHandle(proceed);
+        }
+    } shared;
+
+    std::atomic<DWORD> hookedThreadId{0};
+    std::latch queueReady(1);
+    std::thread hooked([&] {
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // makes the thread's queue
+        hookedThreadId = GetCurrentThreadId();
+        queueReady.count_down();
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        }
+    });
+    queueReady.wait();
+
+    auto hook = std::make_unique<TorvShellHook>(WH_GETMESSAGE, nullptr, hookedThreadId.load());
+    ASSERT_NE(hook->Handle(), nullptr);
+    // Stand between the dispatcher and the hook: the wrapper copies what it needs onto its own
+    // stack first, so it stays sound even if its closure is destroyed while it waits.
+    auto& object = const_cast<TorvShellHookObj&>(hook->CallbackObject());
+    object.Callback = [inner = object.Callback, state = &shared](int code, WPARAM w, LPARAM l) {
+        Shared* const s = state;
+        const TorvHookCallback forward = inner;
+        if (code >= 0 && w == PM_REMOVE &&
+            reinterpret_cast<const MSG*>(l)->message == TestMessage) {
+            SetEvent(s->entered);
+            WaitForSingleObject(s->proceed, INFINITE);
+            s->sawDestroyed = s->destroyed ? 1 : 0;
+            if (s->destroyed)
+                return CallNextHookEx(nullptr, code, w, l);
+        }
+        return forward(code, w, l);
+    };
+
+    ASSERT_TRUE(PostThreadMessageW(hookedThreadId, TestMessage, 0, 0));
+    ASSERT_EQ(WaitForSingleObject(shared.entered, 10000), WAIT_OBJECT_0);
+
+    TorvShellHook* const doomed = hook.release();
+    std::thread destroyer([&] {
+        delete doomed;
+        shared.destroyed = true;
+    });
+    // Give a destruction that does not wait every chance to finish first; one that waits is
+    // released below either way.
+    for (int i = 0; i < 50 && !shared.destroyed; ++i)
+        Sleep(10);
+    SetEvent(shared.proceed);
+    destroyer.join();
+
+    PostThreadMessageW(hookedThreadId, WM_QUIT, 0, 0);
+    hooked.join();
+    EXPECT_EQ(shared.sawDestroyed.load(), 0);
 }
