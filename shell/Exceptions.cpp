@@ -89,6 +89,9 @@ void RaiseLastOSError()
 
 HRESULT ExceptionToHResult(const std::exception_ptr& error) noexcept
 {
+    // Rethrowing an empty pointer is undefined (it crashes here): there is nothing to map.
+    if (!error)
+        return E_UNEXPECTED;
     // Order matters: the first matching kind wins.
     try {
         std::rethrow_exception(error);
@@ -120,6 +123,8 @@ HRESULT ExceptionToHResult() noexcept
 
 std::wstring ExceptionMessage(const std::exception_ptr& error)
 {
+    if (!error)
+        return L"Unknown error";
     try {
         std::rethrow_exception(error);
     } catch (const Exception& e) {

@@ -107,11 +107,12 @@ constexpr HRESULT HResultFromOSError(DWORD code) noexcept
 [[noreturn]] void RaiseLastOSError();
 [[noreturn]] void RaiseOSError(DWORD code);
 
+// E_UNEXPECTED for an empty pointer.
 HRESULT ExceptionToHResult(const std::exception_ptr& error) noexcept;
-// The mapping for the exception being handled; call only inside a catch block.
+// The mapping for the exception being handled; meant for catch blocks (E_UNEXPECTED outside).
 HRESULT ExceptionToHResult() noexcept;
 
-// The message of any exception, for error pages and tests.
+// The message of any exception, for error pages and tests; "Unknown error" for an empty pointer.
 std::wstring ExceptionMessage(const std::exception_ptr& error);
 
 } // namespace kv

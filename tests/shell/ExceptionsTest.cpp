@@ -50,6 +50,15 @@ TEST(ExceptionToHResult, WorksInsideCatchBlock)
     EXPECT_EQ(hr, static_cast<HRESULT>(0x80070002));
 }
 
+TEST(ExceptionToHResult, NoExceptionAtAllIsUnexpectedNotACrash)
+{
+    // Outside a catch block, or with a failure slot never filled: both functions are used at
+    // COM boundaries and on error pages and must not rethrow an empty pointer.
+    EXPECT_EQ(ExceptionToHResult(std::exception_ptr()), E_UNEXPECTED);
+    EXPECT_EQ(ExceptionToHResult(), E_UNEXPECTED);
+    EXPECT_EQ(ExceptionMessage(std::exception_ptr()), L"Unknown error");
+}
+
 TEST(ExceptionMessages, CarryCodesAndSystemText)
 {
     const EOSError os(ERROR_FILE_NOT_FOUND);
