@@ -212,13 +212,10 @@ TorvShellStrings::TorvShellStrings(std::wstring moduleName) : moduleName_(std::m
 
 HMODULE TorvShellStrings::ModuleHandle()
 {
-    HMODULE module = module_.load(std::memory_order_acquire);
-    if (module == nullptr) {
-        // The cache hands every caller the same handle, so a race only repeats the lookup.
-        module = StringTablesInstance().Get().modules.Load(moduleName_);
-        module_.store(module, std::memory_order_release);
-    }
-    return module;
+    // Asked of the cache every time rather than kept here: finalising the tables frees the
+    // modules, and a reader that outlives that must load its module again, not reuse a handle
+    // that is gone. Only strings missing from the tables come this way.
+    return StringTablesInstance().Get().modules.Load(moduleName_);
 }
 
 std::wstring TorvShellStrings::GetString(UINT id)

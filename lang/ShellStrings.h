@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstddef>
 #include <string>
 
@@ -23,7 +22,8 @@ public:
     TorvShellStrings& operator=(const TorvShellStrings&) = delete;
 
     const std::wstring& ModuleName() const noexcept { return moduleName_; }
-    // The module, loaded through the module cache; raises EOSError when it cannot be loaded.
+    // The module, loaded through the module cache on first use (and again after the tables were
+    // finalised); raises EOSError when it cannot be loaded.
     HMODULE ModuleHandle();
 
     // The string resource, whole whatever its length; empty when the module has none.
@@ -33,7 +33,6 @@ public:
 
 private:
     std::wstring moduleName_;
-    std::atomic<HMODULE> module_{nullptr};
 };
 
 // The system shell's strings.

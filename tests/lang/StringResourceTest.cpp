@@ -162,3 +162,16 @@ TEST(LanguageTables, FinalizeFreesTheTablesAndTheyComeBackOnUse)
     EXPECT_EQ(CachedModuleCount(), 1u);
     FinalizeLanguageTables();
 }
+
+TEST(LanguageTables, AReaderKeptAcrossFinalizeLoadsItsModuleAgain)
+{
+    // Finalize frees the cached modules; a reader that outlives it must not go on using the
+    // handle it was given before.
+    TorvShellStrings strings(kvtest::SupportPath(L"langstrings.dll"));
+    EXPECT_EQ(strings.GetString(2), L"Short text");
+    FinalizeLanguageTables();
+    EXPECT_EQ(strings.GetString(1), kLong);
+    EXPECT_EQ(CachedModuleCount(), 1u);
+    EXPECT_EQ(strings.ModuleHandle(), TorvShellStrings(kvtest::SupportPath(L"langstrings.dll")).ModuleHandle());
+    FinalizeLanguageTables();
+}
