@@ -32,12 +32,34 @@ bool IsFallbackStartFile(const std::wstring& itemName)
 
 } // namespace
 
+// The order of the case-insensitive comparison, so that equal in the index means equal to
+// SameTextIgnoreCase.
+bool PageList::IgnoreCaseLess::operator()(const std::wstring& a, const std::wstring& b) const noexcept
+{
+    return CompareTextIgnoreCase(a, b) < 0;
+}
+
+void PageList::Clear() noexcept
+{
+    firstIndex_.clear();
+    urls_.clear();
+}
+
+void PageList::Add(const std::wstring& url)
+{
+    urls_.push_back(url);
+    try {
+        firstIndex_.emplace(url, Count() - 1);  // an earlier equal URL keeps its place
+    } catch (...) {
+        urls_.pop_back();
+        throw;
+    }
+}
+
 int PageList::IndexOf(const std::wstring& url) const noexcept
 {
-    for (size_t i = 0; i < urls_.size(); ++i)
-        if (SameTextIgnoreCase(urls_[i], url))
-            return static_cast<int>(i);
-    return -1;
+    const auto found = firstIndex_.find(url);
+    return found == firstIndex_.end() ? -1 : found->second;
 }
 
 std::wstring ReadChildResource(const XmlNode& description, const std::wstring& childName,

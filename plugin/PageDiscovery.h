@@ -3,6 +3,7 @@
 
 #include "archive/MaffZipFile.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,8 @@ class XmlNode;
 // Ordered page URLs; lookups ignore letter case.
 class PageList {
 public:
-    void Clear() noexcept { urls_.clear(); }
-    void Add(const std::wstring& url) { urls_.push_back(url); }
+    void Clear() noexcept;
+    void Add(const std::wstring& url);
     int IndexOf(const std::wstring& url) const noexcept;  // -1 when absent
     bool Contains(const std::wstring& url) const noexcept { return IndexOf(url) >= 0; }
     int Count() const noexcept { return static_cast<int>(urls_.size()); }
@@ -22,7 +23,14 @@ public:
     const std::wstring& operator[](int index) const { return urls_.at(static_cast<size_t>(index)); }
 
 private:
+    struct IgnoreCaseLess {
+        bool operator()(const std::wstring& a, const std::wstring& b) const noexcept;
+    };
+
     std::vector<std::wstring> urls_;
+    // Each URL's first position: an archive can hold many thousands of start files, and every
+    // one of them is looked up before it is added.
+    std::map<std::wstring, int, IgnoreCaseLess> firstIndex_;
 };
 
 // Receives labels in step with the page list (the viewer's drop-down list, or a plain list).

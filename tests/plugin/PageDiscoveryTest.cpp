@@ -72,6 +72,38 @@ TEST(PageList, IndexOfIgnoresCase)
     EXPECT_TRUE(pages.Contains(L"maff://0*a/index.html"));
 }
 
+TEST(PageList, LookupsKeepTheFirstEntryAndFoldEveryLetter)
+{
+    PageList pages;
+    pages.Add(L"maff://0*\u00C9t\u00E9/index.html");
+    pages.Add(L"maff://0*X/index.html");
+    pages.Add(L"maff://0*x/INDEX.html");  // index pages are never deduplicated
+    EXPECT_EQ(pages.Count(), 3);
+    EXPECT_EQ(pages.IndexOf(L"MAFF://0*\u00E9T\u00C9/INDEX.HTML"), 0);
+    EXPECT_EQ(pages.IndexOf(L"maff://0*X/INDEX.HTML"), 1);
+    EXPECT_EQ(pages.IndexOf(L"maff://0*X/index.htm"), -1);
+    EXPECT_EQ(pages.IndexOf(L"maff://0*X/index.html "), -1);
+    EXPECT_EQ(pages[2], L"maff://0*x/INDEX.html");
+    pages.Clear();
+    EXPECT_TRUE(pages.Empty());
+    EXPECT_FALSE(pages.Contains(L"maff://0*X/index.html"));
+    pages.Add(L"maff://0*Y/index.html");
+    EXPECT_EQ(pages.IndexOf(L"maff://0*y/index.html"), 0);
+}
+
+// Every top-level folder of a large archive is a page of its own: discovery stays linear.
+TEST(PageDiscovery, ThousandsOfStartFiles)
+{
+    TMaffZipFile archive(FixturePath(L"pages-many.maff"));
+    PageList pages;
+    VectorLabelList labels;
+    RunFallbackScan(L"3*", archive, pages, labels);
+    ASSERT_EQ(pages.Count(), archive.NameCount() - 1);  // P00007/INDEX.HTML is listed already
+    EXPECT_EQ(pages[0], L"maff://3*p00000/index.html");
+    EXPECT_EQ(pages[pages.Count() - 1], L"maff://3*p" + std::to_wstring(pages.Count() - 1) +
+                                             L"/index.html");
+}
+
 TEST(PageDiscovery, LabelsFollowTheDescriptions)
 {
     const Pages expected = {
