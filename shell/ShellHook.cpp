@@ -22,8 +22,9 @@ KV_TRAMPOLINE_TARGET LRESULT CALLBACK HookDispatcher(int code, WPARAM wParam, LP
     try {
         auto& hookObject = static_cast<TorvShellHookObj&>(*object);
         std::lock_guard guard(hookObject.CallLock);
-        if (hookObject.Callback)
-            return hookObject.Callback(code, wParam, lParam);
+        // A copy: the hook may unbind itself (and so its function) while this call runs.
+        if (const TorvHookCallback callback = hookObject.Callback)
+            return callback(code, wParam, lParam);
     } catch (...) {
         // Nothing may unwind into the system's hook caller.
     }
@@ -80,6 +81,7 @@ TorvShellHook::TorvShellHook(int hookType, HINSTANCE module, DWORD threadId, Tor
         object.Callback = [this](int code, WPARAM wParam, LPARAM lParam) {
             return HookCallback(code, wParam, lParam);
         };
+        object.BoundHook = this;
     }
     // Held while installing, so a call on another thread sees the handle only once it is set.
     std::lock_guard guard(lock_);
@@ -97,6 +99,7 @@ TorvShellHook::~TorvShellHook()
         UnhookWindowsHookEx(hook_);
     hook_ = nullptr;
     callbackObject_->Callback = nullptr;
+    callbackObject_->BoundHook = nullptr;
     callbackObject_->Owner().Release(*callbackObject_);
 }
 
@@ -108,9 +111,18 @@ void TorvShellHook::HandleHook(int code, WPARAM wParam, LPARAM lParam)
 
 LRESULT TorvShellHook::HookCallback(int code, WPARAM wParam, LPARAM lParam) noexcept
 {
-    std::lock_guard guard(lock_);
+    TorvShellHookObj* const object = callbackObject_;
+    HHOOK hook = nullptr;
+    {
+        std::lock_guard guard(lock_);
+        hook = hook_;
+    }
     // The rest of the chain runs first; the result is the chain's whatever this hook does.
-    const LRESULT result = CallNextHookEx(hook_, code, wParam, lParam);
+    const LRESULT result = CallNextHookEx(hook, code, wParam, lParam);
+    // A later hook may have closed the viewer, and so destroyed this hook, on this thread.
+    if (object->BoundHook != this)
+        return result;
+    std::lock_guard guard(lock_);
     if (code >= 0 && hook_ != nullptr) {
         try {
             HandleHook(code, wParam, lParam);

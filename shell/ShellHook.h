@@ -20,6 +20,9 @@ class TorvShellHookObj : public TorvCallbackObj {
 public:
     using TorvCallbackObj::TorvCallbackObj;
     TorvHookCallback Callback;
+    // The hook bound to this object, or null: a call compares it after the rest of the chain
+    // has run, since that may have destroyed the hook on this very thread.
+    const void* BoundHook = nullptr;
     // Held by the dispatcher for a whole call and by a hook while it binds or unbinds Callback.
     // It lives as long as the pool, not the hook, so a call that arrives while its hook is
     // being destroyed on another thread waits here instead of entering a freed hook; it is
@@ -50,8 +53,8 @@ protected:
 private:
     LRESULT HookCallback(int code, WPARAM wParam, LPARAM lParam) noexcept;
 
-    // Re-entrant: a hook called on its own thread while it runs (a nested message loop)
-    // enters again.
+    // Guards hook_ and the handler; never held across the rest of the chain, which may destroy
+    // this hook. Re-entrant: a nested message loop in the handler enters again.
     CriticalSection lock_;
     TorvShellHookObj* callbackObject_ = nullptr;
     HHOOK hook_ = nullptr;

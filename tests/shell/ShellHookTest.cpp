@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <latch>
 #include <memory>
@@ -309,4 +310,64 @@ TEST(TorvShellHook, DestructionWaitsForACallAlreadyInsideTheCallback)
     PostThreadMessageW(hookedThreadId, WM_QUIT, 0, 0);
     hooked.join();
     EXPECT_EQ(shared.sawDestroyed.load(), 0);
+}
+
+namespace {
+// An older hook in the chain that destroys the newer one while it runs, as a foreign hook that
+// closes the viewer would.
+std::unique_ptr<TorvShellHook>* hookToDestroy = nullptr;
+
+// Scribbles over its storage when freed, so any later use of the hook shows.
+class ScribbledHook : public TorvShellHook {
+public:
+    using TorvShellHook::TorvShellHook;
+    static void operator delete(void* storage, std::size_t size)
+    {
+        std::memset(storage, 0xA5, size);
+        ::operator delete(storage);
+    }
+};
+
+// The system swallows faults inside hook procedures; a first-chance handler still sees them.
+std::atomic<int> accessViolations{0};
+
+LONG CALLBACK CountAccessViolations(EXCEPTION_POINTERS* info)
+{
+    if (info->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION)
+        ++accessViolations;
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+LRESULT CALLBACK DestroyingHook(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code >= 0 && hookToDestroy != nullptr &&
+        reinterpret_cast<const MSG*>(lParam)->message == TestMessage)
+        hookToDestroy->reset();
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+} // namespace
+
+TEST(TorvShellHook, DestroyedByTheRestOfTheChainOnItsOwnThreadStopsThere)
+{
+    MessageWindow window;
+    HHOOK older = SetWindowsHookExW(WH_GETMESSAGE, DestroyingHook, nullptr, GetCurrentThreadId());
+    ASSERT_NE(older, nullptr);
+    std::atomic<int> handled{0};
+    std::unique_ptr<TorvShellHook> hook = std::make_unique<ScribbledHook>(
+        WH_GETMESSAGE, nullptr, GetCurrentThreadId(), [&](int, WPARAM, LPARAM) { ++handled; });
+    const TorvShellHookObj* object = &hook->CallbackObject();
+    hookToDestroy = &hook;
+    void* watcher = AddVectoredExceptionHandler(1, CountAccessViolations);
+
+    PostMessageW(window.Handle(), TestMessage, 0, 0);
+    PumpAll();
+
+    RemoveVectoredExceptionHandler(watcher);
+    hookToDestroy = nullptr;
+    EXPECT_EQ(accessViolations.load(), 0);
+    UnhookWindowsHookEx(older);
+    EXPECT_EQ(hook, nullptr);
+    // The handler of a destroyed hook never runs, and its callback went back to the pool.
+    EXPECT_EQ(handled.load(), 0);
+    EXPECT_FALSE(object->InUse());
 }
