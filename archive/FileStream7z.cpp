@@ -109,7 +109,11 @@ Torv7zFileStream::Torv7zFileStream(std::wstring fileName, DWORD mode)
         RaiseLastOSError();
 }
 
-HRESULT Torv7zFileStream::ReadData(void* data, UINT32 size, UINT32* processed) noexcept
+namespace {
+
+// Reads and writes share their rules: the count starts at 0, an empty transfer touches no file.
+template <typename Buffer, typename Transfer>
+HRESULT TransferData(Buffer data, UINT32 size, UINT32* processed, Transfer transfer) noexcept
 {
     if (processed != nullptr)
         *processed = 0;
@@ -118,27 +122,27 @@ HRESULT Torv7zFileStream::ReadData(void* data, UINT32 size, UINT32* processed) n
     if (data == nullptr)
         return E_POINTER;
     DWORD done = 0;
-    if (!ReadFile(file_.get(), data, size, &done, nullptr))
+    if (!transfer(data, size, &done))
         return LastErrorResult();
     if (processed != nullptr)
         *processed = done;
     return S_OK;
 }
 
+} // namespace
+
+HRESULT Torv7zFileStream::ReadData(void* data, UINT32 size, UINT32* processed) noexcept
+{
+    return TransferData(data, size, processed, [this](void* buffer, DWORD count, DWORD* done) {
+        return ReadFile(file_.get(), buffer, count, done, nullptr);
+    });
+}
+
 HRESULT Torv7zFileStream::WriteData(const void* data, UINT32 size, UINT32* processed) noexcept
 {
-    if (processed != nullptr)
-        *processed = 0;
-    if (size == 0)
-        return S_OK;
-    if (data == nullptr)
-        return E_POINTER;
-    DWORD done = 0;
-    if (!WriteFile(file_.get(), data, size, &done, nullptr))
-        return LastErrorResult();
-    if (processed != nullptr)
-        *processed = done;
-    return S_OK;
+    return TransferData(data, size, processed, [this](const void* buffer, DWORD count, DWORD* done) {
+        return WriteFile(file_.get(), buffer, count, done, nullptr);
+    });
 }
 
 HRESULT Torv7zFileStream::SeekData(INT64 offset, UINT32 origin, UINT64* position) noexcept

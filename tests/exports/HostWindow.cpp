@@ -1,5 +1,7 @@
 #include "tests/exports/HostWindow.h"
 
+#include "tests/common/TestWindows.h"
+
 #include <gtest/gtest.h>
 #include <ole2.h>
 
@@ -20,12 +22,6 @@ const wchar_t* HostClass()
         return L"KvListerWindow";
     }();
     return name;
-}
-
-BOOL CALLBACK CountWindow(HWND, LPARAM counter)
-{
-    ++*reinterpret_cast<int*>(counter);
-    return TRUE;
 }
 
 } // namespace
@@ -49,9 +45,7 @@ HostWindow::~HostWindow()
 
 int HostWindow::ChildCount() const
 {
-    int count = 0;
-    EnumChildWindows(window_, CountWindow, reinterpret_cast<LPARAM>(&count));
-    return count;
+    return ChildWindowCount(window_);
 }
 
 HWND ViewerList(HWND viewer)

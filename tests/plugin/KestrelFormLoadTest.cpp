@@ -2,6 +2,7 @@
 #include "tests/plugin/KestrelFormFixture.h"
 
 #include "protocol/ArchiveRegistry.h"
+#include "tests/common/TestWindows.h"
 #include "tests/common/TestEnv.h"
 
 #include "shell/Exceptions.h"
@@ -22,19 +23,6 @@ RECT ChildRect(HWND child)
     GetWindowRect(child, &rect);
     MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&rect), 2);
     return rect;
-}
-
-BOOL CALLBACK CountWindow(HWND, LPARAM counter)
-{
-    ++*reinterpret_cast<int*>(counter);
-    return TRUE;
-}
-
-int ChildCount(HWND parent)
-{
-    int count = 0;
-    EnumChildWindows(parent, CountWindow, reinterpret_cast<LPARAM>(&count));
-    return count;
 }
 
 class KestrelFormLoad : public KestrelFormFixture {
@@ -192,7 +180,7 @@ TEST_F(KestrelFormLoad, DestroyRemovesTheWindowAndItsControls)
     EXPECT_FALSE(IsWindow(window));
     EXPECT_FALSE(IsWindow(browserWindow));
     EXPECT_EQ(kv::TKestrelForm::FromHandle(window), nullptr);
-    EXPECT_EQ(ChildCount(host_), 0);
+    EXPECT_EQ(ChildWindowCount(host_), 0);
 }
 
 TEST(KestrelFormCreate, FailingBrowserLeavesNoWindow)
@@ -205,6 +193,6 @@ TEST(KestrelFormCreate, FailingBrowserLeavesNoWindow)
                                               throw kv::Exception(L"no browser here");
                                           }),
                  kv::Exception);
-    EXPECT_EQ(ChildCount(host), 0);
+    EXPECT_EQ(ChildWindowCount(host), 0);
     DestroyWindow(host);
 }

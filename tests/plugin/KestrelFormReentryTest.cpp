@@ -2,6 +2,7 @@
 // a nested message loop lets the host act on the viewer before the call returns.
 #include "tests/plugin/KestrelFormFixture.h"
 
+#include "tests/common/TestWindows.h"
 #include "tests/common/TestEnv.h"
 
 #include <functional>
@@ -12,19 +13,6 @@
 using namespace kvtest;
 
 namespace {
-
-BOOL CALLBACK CountWindow(HWND, LPARAM counter)
-{
-    ++*reinterpret_cast<int*>(counter);
-    return TRUE;
-}
-
-int ChildCount(HWND parent)
-{
-    int count = 0;
-    EnumChildWindows(parent, CountWindow, reinterpret_cast<LPARAM>(&count));
-    return count;
-}
 
 // What the browser was asked to do; outlives the browser, which the viewer owns.
 struct NavigationRecord {
@@ -128,7 +116,7 @@ TEST_F(KestrelFormReentry, ViewerClosedWhilePickingAPageGoesAwayCleanly)
     EXPECT_EQ(record_->navigationsAfterDestruction, 0);
     ASSERT_EQ(record_->urls.size(), 2u);
     EXPECT_EQ(record_->urls[1], L"about:blank");
-    EXPECT_EQ(ChildCount(host_), 0);
+    EXPECT_EQ(ChildWindowCount(host_), 0);
 }
 
 TEST_F(KestrelFormReentry, ViewerWindowDestroyedWhilePickingAPage)
