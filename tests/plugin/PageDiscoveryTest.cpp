@@ -1,6 +1,7 @@
 // Page discovery over real archives read by the archive library, with descriptions parsed by
 // the platform's XML parser.
 #include "plugin/ItemPaths.h"
+#include "tests/common/ErrorMessage.h"
 #include "shell/Strings.h"
 #include "plugin/PageDiscovery.h"
 #include "shell/Exceptions.h"
@@ -37,12 +38,7 @@ Pages Discover(const wchar_t* fixture, bool indexScan = true)
 
 std::wstring DiscoveryError(const wchar_t* fixture)
 {
-    try {
-        Discover(fixture);
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return L"(no error)";
+    return kvtest::ErrorMessageOf([&] { Discover(fixture); });
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The archive registry: ids by position, paths compared without regard to case, and lookups
 // from several threads while paths are being added.
 #include "protocol/ArchiveRegistry.h"
+#include "tests/common/ErrorMessage.h"
 #include "shell/Exceptions.h"
 
 #include <gtest/gtest.h>
@@ -27,12 +28,7 @@ protected:
 
 std::wstring IndexError(int index)
 {
-    try {
-        GetArchivePath(index);
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return L"(no error)";
+    return kvtest::ErrorMessageOf([&] { GetArchivePath(index); });
 }
 
 } // namespace
@@ -58,7 +54,7 @@ TEST_F(ArchiveRegistryTest, UnknownIndexRaisesListIndexError)
     EXPECT_EQ(IndexError(7), L"List index out of bounds (7)");
     EXPECT_EQ(IndexError(1), L"List index out of bounds (1)");
     EXPECT_EQ(IndexError(-1), L"List index out of bounds (-1)");
-    EXPECT_EQ(IndexError(0), L"(no error)");
+    EXPECT_EQ(IndexError(0), kvtest::NoError);
 }
 
 TEST(ArchiveRegistryLifetime, WorksWithoutStartUpAndAfterUnload)
