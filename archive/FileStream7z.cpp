@@ -244,7 +244,7 @@ HRESULT Torv7zFileStream::CopyTo(IStream* destination, ULARGE_INTEGER cb, ULARGE
         }
         return S_OK;
     } catch (...) {
-        return ExceptionToHResult();
+        return ExceptionToComResult();
     }
 }
 
@@ -317,7 +317,7 @@ HRESULT Torv7zFileStream::CopyToStream(ISequentialOutStream* destination, void* 
             *copied = total;
         return S_OK;
     } catch (...) {
-        return ExceptionToHResult();
+        return ExceptionToComResult();
     }
 }
 
@@ -335,7 +335,7 @@ HRESULT Torv7zFileStream::CopyToStream(ISequentialOutStream* destination, UINT64
             *copied = total;
         return S_OK;
     } catch (...) {
-        return ExceptionToHResult();
+        return ExceptionToComResult();
     }
 }
 

@@ -8,17 +8,6 @@ namespace kv {
 
 namespace {
 
-// Runs a method body and maps whatever it raises to the method's result.
-template <typename Body>
-HRESULT Guarded(Body&& body) noexcept
-{
-    try {
-        return body();
-    } catch (...) {
-        return ExceptionToHResult();
-    }
-}
-
 template <typename T>
 HRESULT ClearOut(T** out) noexcept
 {
@@ -39,7 +28,7 @@ Microsoft::WRL::ComPtr<OleSite> OleSite::Create(HWND parent, const RECT& bounds)
 
 HRESULT STDMETHODCALLTYPE OleSite::QueryInterface(REFIID riid, void** object)
 {
-    return Guarded([&] {
+    return ComMethod([&] {
         if (object == nullptr)
             return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IOleClientSite)
@@ -79,7 +68,7 @@ HRESULT STDMETHODCALLTYPE OleSite::SaveObject()
 
 HRESULT STDMETHODCALLTYPE OleSite::GetMoniker(DWORD, DWORD, IMoniker** moniker)
 {
-    return Guarded([&] {
+    return ComMethod([&] {
         const HRESULT result = ClearOut(moniker);
         return FAILED(result) ? result : E_NOTIMPL;
     });
@@ -87,7 +76,7 @@ HRESULT STDMETHODCALLTYPE OleSite::GetMoniker(DWORD, DWORD, IMoniker** moniker)
 
 HRESULT STDMETHODCALLTYPE OleSite::GetContainer(IOleContainer** container)
 {
-    return Guarded([&] {
+    return ComMethod([&] {
         const HRESULT result = ClearOut(container);
         return FAILED(result) ? result : E_NOINTERFACE;
     });
@@ -112,7 +101,7 @@ HRESULT STDMETHODCALLTYPE OleSite::RequestNewObjectLayout()
 
 HRESULT STDMETHODCALLTYPE OleSite::GetWindow(HWND* window)
 {
-    return Guarded([&] {
+    return ComMethod([&] {
         if (window == nullptr)
             return E_POINTER;
         *window = parent_;
@@ -146,7 +135,7 @@ HRESULT STDMETHODCALLTYPE OleSite::GetWindowContext(IOleInPlaceFrame** frame,
                                                     IOleInPlaceUIWindow** document, LPRECT posRect,
                                                     LPRECT clipRect, LPOLEINPLACEFRAMEINFO frameInfo)
 {
-    return Guarded([&] {
+    return ComMethod([&] {
         if (frame == nullptr || document == nullptr || posRect == nullptr || clipRect == nullptr ||
             frameInfo == nullptr)
             return E_POINTER;
@@ -192,7 +181,7 @@ HRESULT STDMETHODCALLTYPE OleSite::DeactivateAndUndo()
 
 HRESULT STDMETHODCALLTYPE OleSite::OnPosRectChange(LPCRECT posRect)
 {
-    return Guarded([&] {
+    return ComMethod([&] {
         if (posRect == nullptr)
             return E_INVALIDARG;
         // The host decides the layout; remember the request so a later activation agrees.
@@ -205,7 +194,7 @@ HRESULT STDMETHODCALLTYPE OleSite::OnPosRectChange(LPCRECT posRect)
 
 HRESULT STDMETHODCALLTYPE OleSite::GetBorder(LPRECT border)
 {
-    return Guarded([&] {
+    return ComMethod([&] {
         if (border == nullptr)
             return E_POINTER;
         return static_cast<HRESULT>(INPLACE_E_NOTOOLSPACE);
@@ -219,7 +208,7 @@ HRESULT STDMETHODCALLTYPE OleSite::RequestBorderSpace(LPCBORDERWIDTHS)
 
 HRESULT STDMETHODCALLTYPE OleSite::SetBorderSpace(LPCBORDERWIDTHS widths)
 {
-    return Guarded([&] {
+    return ComMethod([&] {
         if (widths == nullptr)
             return S_OK;
         const bool none = widths->left == 0 && widths->top == 0 && widths->right == 0 &&
@@ -237,7 +226,7 @@ HRESULT STDMETHODCALLTYPE OleSite::SetActiveObject(IOleInPlaceActiveObject*, LPC
 
 HRESULT STDMETHODCALLTYPE OleSite::InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS widths)
 {
-    return Guarded([&] {
+    return ComMethod([&] {
         if (widths == nullptr)
             return E_INVALIDARG;
         return S_OK;

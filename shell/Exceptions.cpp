@@ -121,6 +121,11 @@ HRESULT ExceptionToHResult() noexcept
     return ExceptionToHResult(std::current_exception());
 }
 
+HRESULT ExceptionToComResult() noexcept
+{
+    return AsFailure(ExceptionToHResult());
+}
+
 std::wstring ExceptionMessage(const std::exception_ptr& error)
 {
     if (!error)

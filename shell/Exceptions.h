@@ -112,6 +112,28 @@ HRESULT ExceptionToHResult(const std::exception_ptr& error) noexcept;
 // The mapping for the exception being handled; meant for catch blocks (E_UNEXPECTED outside).
 HRESULT ExceptionToHResult() noexcept;
 
+// The result a COM method returns for the exception being handled: ExceptionToHResult, except
+// that a code which is not a failure (an OS error 0, S_FALSE from EFalseError) becomes E_FAIL.
+// A caller reads S_OK or S_FALSE as success (a protocol Read's S_FALSE means "end of data"),
+// so a failure must never come out as one.
+HRESULT ExceptionToComResult() noexcept;
+constexpr HRESULT AsFailure(HRESULT code) noexcept
+{
+    return code >= 0 ? E_FAIL : code;
+}
+
+// Runs a COM method's body and answers whatever it raises with ExceptionToComResult, so that no
+// exception crosses the COM boundary.
+template <typename Body>
+HRESULT ComMethod(Body&& body) noexcept
+{
+    try {
+        return body();
+    } catch (...) {
+        return ExceptionToComResult();
+    }
+}
+
 // The message of any exception, for error pages and tests; "Unknown error" for an empty pointer.
 std::wstring ExceptionMessage(const std::exception_ptr& error);
 
