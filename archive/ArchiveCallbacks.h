@@ -2,7 +2,7 @@
 // extracts one item. Neither lets an exception reach the library.
 #pragma once
 
-#include "archive/InterfacedObject.h"
+#include "shell/InterfacedObject.h"
 #include "archive/orv7z.h"
 #include "shell/MemoryStream.h"
 

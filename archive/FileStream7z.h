@@ -2,7 +2,7 @@
 // stream interfaces and the library's stream interfaces with one reference count.
 #pragma once
 
-#include "archive/InterfacedObject.h"
+#include "shell/InterfacedObject.h"
 #include "archive/orv7z.h"
 #include "shell/Handles.h"
 

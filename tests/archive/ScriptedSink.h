@@ -1,7 +1,7 @@
 // A destination stream with scripted behaviour, for the copy and write helpers.
 #pragma once
 
-#include "archive/InterfacedObject.h"
+#include "shell/InterfacedObject.h"
 #include "archive/orv7z.h"
 
 #include <algorithm>

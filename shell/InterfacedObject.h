@@ -1,4 +1,5 @@
-// Reference-counted base for the objects handed to the archive library, and the interface
+// Reference-counted base of the plug-in's COM objects (the objects handed to the archive
+// library, streams, protocol handlers), and the interface
 // table through which each class names the interfaces it answers.
 //
 // A concrete class derives from TorvImplements<Itself, Base, Interfaces...>, which supplies the

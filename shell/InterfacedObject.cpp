@@ -1,4 +1,4 @@
-#include "archive/InterfacedObject.h"
+#include "shell/InterfacedObject.h"
 
 namespace kv {
 
