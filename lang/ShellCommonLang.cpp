@@ -1,6 +1,7 @@
 #include "lang/ShellCommonLang.h"
 
 #include "shell/Exceptions.h"
+#include "shell/ShellApi.h"
 
 #include <algorithm>
 #include <mutex>
@@ -10,7 +11,6 @@ namespace kv {
 
 namespace {
 
-using RtlGetVersionProc = LONG(WINAPI*)(OSVERSIONINFOW*);
 using GetThreadUILanguageProc = LANGID(WINAPI*)();
 
 // GetProcAddress gives a generic function pointer; the cast goes through void* to say so.
@@ -23,30 +23,11 @@ Proc SystemProc(const wchar_t* module, const char* name) noexcept
     return reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(handle, name)));
 }
 
-DWORD QueryOSMajorVersion() noexcept
-{
-    // GetVersionEx lies to programs without a manifest; RtlGetVersion does not.
-    const auto rtlGetVersion = SystemProc<RtlGetVersionProc>(L"ntdll.dll", "RtlGetVersion");
-    if (rtlGetVersion != nullptr) {
-        OSVERSIONINFOW info = {};
-        info.dwOSVersionInfoSize = sizeof(info);
-        if (rtlGetVersion(&info) == 0)
-            return info.dwMajorVersion;
-    }
-    return 5;
-}
-
 } // namespace
-
-DWORD TorvShellLockObject::OSMajorVersion() noexcept
-{
-    static const DWORD major = QueryOSMajorVersion();
-    return major;
-}
 
 LANGID TorvShellLockObject::UILanguage() noexcept
 {
-    if (OSMajorVersion() >= 6) {
+    if (IsVistaOrLater()) {
         static const auto getThreadUILanguage =
             SystemProc<GetThreadUILanguageProc>(L"kernel32.dll", "GetThreadUILanguage");
         if (getThreadUILanguage != nullptr)

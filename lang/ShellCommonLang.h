@@ -28,8 +28,6 @@ public:
 
     // The user-interface language of the calling thread (of the user before version 6).
     static LANGID UILanguage() noexcept;
-    // Major version of the running system as RtlGetVersion reports it; 5 when it cannot tell.
-    static DWORD OSMajorVersion() noexcept;
 
 protected:
     SrwLock& Lock() const noexcept { return lock_; }

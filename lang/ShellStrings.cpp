@@ -4,6 +4,7 @@
 #include "shell/Exceptions.h"
 #include "shell/Handles.h"
 #include "shell/LazyInstance.h"
+#include "shell/ShellApi.h"
 #include "shell/Strings.h"
 
 #include <algorithm>
@@ -271,7 +272,7 @@ void FinalizeStringTables() noexcept
 
 std::wstring FormatErrorMessage(HRESULT code, const std::wstring& text)
 {
-    if (TorvShellLockObject::OSMajorVersion() >= 6) {
+    if (IsVistaOrLater()) {
         if (auto message = FormatWithShellText(code, text))
             return std::move(*message);
     }

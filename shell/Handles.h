@@ -26,6 +26,16 @@ struct ModuleFreer {
 };
 using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer>;
 
+struct RegKeyCloser {
+    void operator()(HKEY key) const noexcept
+    {
+        if (key != nullptr)
+            RegCloseKey(key);
+    }
+};
+// An opened registry key (never a predefined root such as HKEY_CURRENT_USER).
+using UniqueRegKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegKeyCloser>;
+
 // A critical section usable with std::lock_guard / std::unique_lock.
 class CriticalSection {
 public:

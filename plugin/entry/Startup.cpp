@@ -5,6 +5,7 @@
 #include "plugin/KestrelForm.h"
 #include "protocol/ArchiveRegistry.h"
 #include "shell/Handles.h"
+#include "shell/ShellApi.h"
 #include "shell/ShellCallback.h"
 
 #include <mutex>
@@ -59,6 +60,8 @@ void ShutDown() noexcept
         FinalizeLanguageTables();
     if (stage >= Stage::CallbackPool)
         FreeCallbackPool();
+    // Loaded on first use by any module, so it goes last.
+    FreeShellFunctions();
     stage = Stage::None;
 }
 

@@ -2,6 +2,7 @@
 #include "lang/ShellLang.h"
 #include "lang/ShellStrings.h"
 #include "shell/Exceptions.h"
+#include "shell/ShellApi.h"
 #include "tests/common/TestEnv.h"
 
 #include <gtest/gtest.h>
@@ -122,7 +123,7 @@ TEST(FormatErrorMessage, FallsBackToTheBuiltInFormatWithoutTheShellString)
 
 TEST(FormatErrorMessage, UsesAWellFormedShellFormatAndRefusesOthers)
 {
-    if (TorvShellLockObject::OSMajorVersion() < 6)
+    if (!IsVistaOrLater())
         GTEST_SKIP() << "the shell's format is used from version 6 on";
     const std::wstring key = L"shell32.dll,StringID16873";
     TorvShellLanguage& language = StringResourceLanguages().CurrentLanguage();
