@@ -67,6 +67,13 @@ kv::UniqueHandle NewEvent()
     return kv::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
+DWORD WINAPI SetEventLater(void* event)
+{
+    Sleep(100);
+    SetEvent(event);
+    return 0;
+}
+
 } // namespace
 
 TEST(ShellThread, BothCreationModesRunTheHooksOnTheNewThread)
@@ -120,14 +127,7 @@ TEST(ShellThread, WaitsTimeoutsDestructionAndLiveObjectCount)
     EXPECT_TRUE(thread->Terminated());
 
     // Destroying the object while Execute still runs waits for it to return.
-    kv::UniqueHandle opener(CreateThread(
-        nullptr, 0,
-        [](void* event) -> DWORD {
-            Sleep(100);
-            SetEvent(event);
-            return 0;
-        },
-        gate.get(), 0, nullptr));
+    kv::UniqueHandle opener(CreateThread(nullptr, 0, &SetEventLater, gate.get(), 0, nullptr));
     ASSERT_NE(opener.get(), nullptr);
     thread.reset();
     EXPECT_TRUE(returned);
