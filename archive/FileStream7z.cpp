@@ -2,6 +2,7 @@
 
 #include "archive/ArchiveResult.h"
 #include "shell/Exceptions.h"
+#include "shell/FileStream.h"
 
 #include <oleauto.h>
 
@@ -11,36 +12,12 @@
 namespace kv {
 namespace {
 
-struct OpenParameters {
-    DWORD access;
-    DWORD share;
-    DWORD creation;
-};
-
-// Field by field, access first; any value outside the known ones is refused before the file
-// is touched.
-OpenParameters DecodeMode(DWORD mode)
+// Any value outside the known ones is refused before the file is touched.
+FileOpenParameters DecodeMode(DWORD mode)
 {
-    OpenParameters p{};
-    switch (mode & 0x000F) {
-    case STGM_READ: p.access = GENERIC_READ; break;
-    case STGM_WRITE: p.access = GENERIC_WRITE; break;
-    case STGM_READWRITE: p.access = GENERIC_READ | GENERIC_WRITE; break;
-    default: throw EOleSysError(E_INVALIDARG);
-    }
-    switch (mode & 0x00F0) {
-    case 0: p.share = FILE_SHARE_READ | FILE_SHARE_WRITE; break;
-    case STGM_SHARE_EXCLUSIVE: p.share = 0; break;
-    case STGM_SHARE_DENY_WRITE: p.share = FILE_SHARE_READ; break;
-    case STGM_SHARE_DENY_READ: p.share = FILE_SHARE_WRITE; break;
-    case STGM_SHARE_DENY_NONE: p.share = FILE_SHARE_READ | FILE_SHARE_WRITE; break;
-    default: throw EOleSysError(E_INVALIDARG);
-    }
-    switch (mode & 0xF000) {
-    case 0: p.creation = OPEN_EXISTING; break;
-    case STGM_CREATE: p.creation = CREATE_ALWAYS; break;
-    default: throw EOleSysError(E_INVALIDARG);
-    }
+    FileOpenParameters p;
+    if (DecodeFileMode(mode, p) != FileModeField::None)
+        throw EOleSysError(E_INVALIDARG);
     return p;
 }
 
@@ -102,8 +79,8 @@ const TorvInterfaceTable& Torv7zFileStream::ClassInterfaces() noexcept
 Torv7zFileStream::Torv7zFileStream(std::wstring fileName, DWORD mode)
     : fileName_(std::move(fileName))
 {
-    const OpenParameters p = DecodeMode(mode);
-    file_.reset(CreateFileW(fileName_.c_str(), p.access, p.share, nullptr, p.creation,
+    const FileOpenParameters p = DecodeMode(mode);
+    file_.reset(CreateFileW(fileName_.c_str(), p.Access, p.Share, nullptr, p.Creation,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file_.get() == INVALID_HANDLE_VALUE)
         RaiseLastOSError();

@@ -168,32 +168,7 @@ HRESULT PropVariantToString(const PROPVARIANT& value, std::wstring& text)
 
 HRESULT ClearPropVariant(PROPVARIANT& value) noexcept
 {
-    switch (value.vt) {
-    case VT_BSTR:
-        SysFreeString(value.bstrVal);
-        value.bstrVal = nullptr;
-        break;
-    case VT_EMPTY:
-    case VT_NULL:
-    case VT_I2:
-    case VT_I4:
-    case VT_R4:
-    case VT_R8:
-    case VT_ERROR:
-    case VT_BOOL:
-    case VT_I1:
-    case VT_UI1:
-    case VT_UI2:
-    case VT_UI4:
-    case VT_I8:
-    case VT_UI8:
-    case VT_FILETIME:
-        break;
-    default:
-        return E_INVALIDARG;
-    }
-    value.vt = VT_EMPTY;
-    return S_OK;
+    return PropVariantClear(&value);
 }
 
 } // namespace kv

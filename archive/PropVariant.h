@@ -14,9 +14,9 @@ namespace kv {
 // cannot convert. Numbers use the process's default formats and decimal separator.
 HRESULT PropVariantToString(const PROPVARIANT& value, std::wstring& text);
 
-// Frees a VT_BSTR's string and sets the tag of the scalar types to VT_EMPTY (S_OK). Every other
-// tag, VT_LPSTR, VT_LPWSTR, VT_CLSID, VT_CY and VT_DATE included, is left untouched with
-// E_INVALIDARG: this program never receives them and does not guess their owner.
+// Frees whatever the value owns by the platform's rules (PropVariantClear: BSTRs, task-memory
+// strings and blocks, vectors, interfaces) and sets the tag to VT_EMPTY. A tag the platform
+// does not know is left untouched with its failure code.
 HRESULT ClearPropVariant(PROPVARIANT& value) noexcept;
 
 } // namespace kv

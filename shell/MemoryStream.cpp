@@ -151,19 +151,24 @@ HRESULT MemoryStream::CopyTo(IStream* target, ULARGE_INTEGER cb, ULARGE_INTEGER*
         return STG_E_INVALIDPOINTER;
     const uint64_t available = position_ < data_.size() ? data_.size() - position_ : 0;
     uint64_t remaining = std::min(cb.QuadPart, available);
-    // Straight from the vector, in pieces a ULONG can count.
+    // Straight from the vector, in pieces a ULONG can count. The position moves by what the
+    // target took, so a failed or short write leaves the rest to be copied again.
     while (remaining > 0) {
         const auto piece = static_cast<ULONG>(std::min<uint64_t>(remaining, 0x40000000));
         ULONG put = 0;
         const HRESULT r = target->Write(data_.data() + position_, piece, &put);
-        position_ += piece;
-        remaining -= piece;
+        if (put > piece)
+            put = piece;
+        position_ += put;
+        remaining -= put;
         if (read != nullptr)
-            read->QuadPart += piece;
+            read->QuadPart += put;
         if (written != nullptr)
             written->QuadPart += put;
         if (FAILED(r))
             return r;
+        if (put < piece)
+            return E_FAIL;
     }
     return S_OK;
 }

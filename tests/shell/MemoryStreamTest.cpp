@@ -1,8 +1,10 @@
 // The in-memory stream as an OLE stream: growth, positions and copying.
 #include "shell/MemoryStream.h"
+#include "shell/ShellStream.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 using kv::MemoryStream;
@@ -20,6 +22,22 @@ LARGE_INTEGER Offset(LONGLONG value)
     offset.QuadPart = value;
     return offset;
 }
+
+// A target that takes at most Limit bytes per write and answers Result.
+class TNarrowTarget : public kv::TorvShellStream {
+public:
+    ULONG limit = 0;
+    HRESULT result = S_OK;
+    std::string data;
+
+protected:
+    HRESULT DoWrite(const void* buffer, ULONG count, ULONG& written) override
+    {
+        written = std::min(count, limit);
+        data.append(static_cast<const char*>(buffer), written);
+        return result;
+    }
+};
 
 } // namespace
 
@@ -107,4 +125,33 @@ TEST(MemoryStream, PositionsNearTheTopOfTheRangeNeverWrapAround)
     EXPECT_EQ(stream->Position(), static_cast<uint64_t>(Top));
     EXPECT_EQ(stream->Seek(Offset(-Top), STREAM_SEEK_CUR, &position), S_OK);
     EXPECT_EQ(position.QuadPart, 0u);
+}
+
+TEST(MemoryStream, CopyToMovesOnlyByWhatTheTargetTook)
+{
+    auto stream = MemoryStream::Create();
+    stream->Append("0123456789", 10);
+    auto target = kv::MakeInterfaced<TNarrowTarget>();
+    ULARGE_INTEGER count{}, read{}, written{};
+    count.QuadPart = 10;
+
+    // A short write is a failure, and the bytes not taken are still to be read.
+    target->limit = 4;
+    EXPECT_TRUE(FAILED(stream->CopyTo(target.Get(), count, &read, &written)));
+    EXPECT_EQ(read.QuadPart, 4u);
+    EXPECT_EQ(written.QuadPart, 4u);
+    EXPECT_EQ(stream->Position(), 4u);
+
+    // A failing target leaves the position alone.
+    target->limit = 0;
+    target->result = STG_E_MEDIUMFULL;
+    EXPECT_EQ(stream->CopyTo(target.Get(), count, &read, &written), STG_E_MEDIUMFULL);
+    EXPECT_EQ(read.QuadPart, 0u);
+    EXPECT_EQ(stream->Position(), 4u);
+
+    target->limit = 100;
+    target->result = S_OK;
+    EXPECT_EQ(stream->CopyTo(target.Get(), count, &read, &written), S_OK);
+    EXPECT_EQ(target->data, "0123456789");
+    EXPECT_EQ(stream->Position(), 10u);
 }
