@@ -13,6 +13,16 @@ HRESULT TorvInterfacedObject::InternalQueryInterface(REFIID id, void** object) n
     if (object == nullptr)
         return E_POINTER;
     *object = nullptr;
+    IUnknown* const found = FindInterface(id);
+    if (found == nullptr)
+        return E_NOINTERFACE;
+    found->AddRef();
+    *object = found;
+    return S_OK;
+}
+
+IUnknown* TorvInterfacedObject::FindInterface(REFIID id) noexcept
+{
     IUnknown* found = nullptr;
     const bool wantUnknown = IsEqualIID(id, IID_IUnknown);
     for (const TorvInterfaceTable* table = &InterfaceTable(); table != nullptr && found == nullptr;
@@ -24,11 +34,7 @@ HRESULT TorvInterfacedObject::InternalQueryInterface(REFIID id, void** object) n
             }
         }
     }
-    if (found == nullptr)
-        return E_NOINTERFACE;
-    found->AddRef();
-    *object = found;
-    return S_OK;
+    return found;
 }
 
 ULONG TorvInterfacedObject::InternalAddRef() noexcept

@@ -72,6 +72,8 @@ public:
     ULONG InternalAddRef() noexcept;
     ULONG InternalRelease() noexcept;
     LONG RefCount() const noexcept { return refCount_.load(); }
+    // The interface the object's tables name for the id, without a reference; null when none.
+    IUnknown* FindInterface(REFIID id) noexcept;
 
     // The root answers no interface of its own.
     static const TorvInterfaceTable& ClassInterfaces() noexcept;
@@ -81,6 +83,9 @@ protected:
     virtual ~TorvInterfacedObject() = default;
     // The table of the object's own class; TorvImplements answers it.
     virtual const TorvInterfaceTable& InterfaceTable() const noexcept { return ClassInterfaces(); }
+    // Lowers the count without destroying the object at 0: for an object that holds a
+    // reference to itself while it is being set up.
+    ULONG ReleaseWithoutDestroying() noexcept { return static_cast<ULONG>(--refCount_); }
 
 private:
     std::atomic<LONG> refCount_{0};
@@ -88,15 +93,23 @@ private:
 
 // Derives from Base and from each interface, and routes the IUnknown slots of all of them to the
 // one reference count. Derived must define `static const TorvInterfaceTable& ClassInterfaces()`.
+// The slots call Derived's Internal* operations, so a base that delegates them (an aggregated
+// COM object hands them to its controller) hides the root's by declaring its own.
 template <class Derived, class Base, class... Is>
 class TorvImplements : public Base, public Is... {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override
     {
-        return this->InternalQueryInterface(id, object);
+        return static_cast<Derived*>(this)->InternalQueryInterface(id, object);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return this->InternalAddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return this->InternalRelease(); }
+    ULONG STDMETHODCALLTYPE AddRef() override
+    {
+        return static_cast<Derived*>(this)->InternalAddRef();
+    }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        return static_cast<Derived*>(this)->InternalRelease();
+    }
 
 protected:
     using Base::Base;

@@ -1,6 +1,7 @@
 #include "shell/ShellStream.h"
 
 #include "shell/Exceptions.h"
+#include "shell/ShellApi.h"
 
 #include <algorithm>
 #include <climits>
@@ -9,22 +10,6 @@
 
 namespace kv {
 namespace {
-
-// Local stand-ins for the shared argument checks: a null pointer is E_POINTER, a failed
-// condition E_INVALIDARG.
-template <typename T>
-T* CheckPointerArg(T* pointer)
-{
-    if (pointer == nullptr)
-        throw EInvalidPointer(L"Invalid pointer operation");
-    return pointer;
-}
-
-void CheckArgumentTrue(bool condition)
-{
-    if (!condition)
-        throw EArgumentException(L"Invalid argument");
-}
 
 constexpr ULONG MaxPiece = 0x7FFFFFFF;
 constexpr uint64_t MaxCopyChunk = 0x100000;
@@ -76,7 +61,7 @@ HRESULT TorvShellStream::Read(void* pv, ULONG cb, ULONG* pcbRead)
     return ComMethod([&] {
         if (pcbRead != nullptr)
             *pcbRead = 0;
-        CheckPointerArg(pv);
+        CheckPointer(pv);
         ULONG read = 0;
         const HRESULT r = DoReadBuffer(pv, cb, read);
         if (pcbRead != nullptr)
@@ -90,7 +75,7 @@ HRESULT TorvShellStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten)
     return ComMethod([&] {
         if (pcbWritten != nullptr)
             *pcbWritten = 0;
-        CheckPointerArg(pv);
+        CheckPointer(pv);
         ULONG written = 0;
         const HRESULT r = DoWriteBuffer(pv, cb, written);
         if (pcbWritten != nullptr)
@@ -125,7 +110,7 @@ HRESULT TorvShellStream::CopyTo(IStream* destination, ULARGE_INTEGER cb, ULARGE_
             readTotal->QuadPart = 0;
         if (writtenTotal != nullptr)
             writtenTotal->QuadPart = 0;
-        CheckPointerArg(destination);
+        CheckPointer(destination);
         uint64_t read = 0;
         uint64_t written = 0;
         const HRESULT r = DoCopyTo(destination, cb.QuadPart, read, written);
@@ -160,7 +145,7 @@ HRESULT TorvShellStream::UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, 
 HRESULT TorvShellStream::Stat(STATSTG* stat, DWORD flag)
 {
     return ComMethod([&] {
-        CheckPointerArg(stat);
+        CheckPointer(stat);
         *stat = STATSTG{};
         if (flag != STATFLAG_DEFAULT && flag != STATFLAG_NONAME)
             return STG_E_INVALIDFLAG;
@@ -177,7 +162,7 @@ HRESULT TorvShellStream::Stat(STATSTG* stat, DWORD flag)
 HRESULT TorvShellStream::Clone(IStream** stream)
 {
     return ComMethod([&] {
-        CheckPointerArg(stream);
+        CheckPointer(stream);
         *stream = nullptr;
         return DoClone(stream);
     });
@@ -188,8 +173,8 @@ HRESULT TorvShellStream::ReadAsync(void* pv, DWORD cb, DWORD* pcbRead, OVERLAPPE
     return ComMethod([&] {
         if (pcbRead != nullptr)
             *pcbRead = 0;
-        CheckPointerArg(pv);
-        CheckPointerArg(overlapped);
+        CheckPointer(pv);
+        CheckPointer(overlapped);
         DWORD read = 0;
         const HRESULT r = DoReadAsync(pv, cb, read, overlapped);
         if (pcbRead != nullptr)
@@ -203,8 +188,8 @@ HRESULT TorvShellStream::WriteAsync(const void* pv, DWORD cb, DWORD* pcbWritten,
     return ComMethod([&] {
         if (pcbWritten != nullptr)
             *pcbWritten = 0;
-        CheckPointerArg(pv);
-        CheckPointerArg(overlapped);
+        CheckPointer(pv);
+        CheckPointer(overlapped);
         DWORD written = 0;
         const HRESULT r = DoWriteAsync(pv, cb, written, overlapped);
         if (pcbWritten != nullptr)
@@ -216,7 +201,7 @@ HRESULT TorvShellStream::WriteAsync(const void* pv, DWORD cb, DWORD* pcbWritten,
 HRESULT TorvShellStream::OverlappedResult(OVERLAPPED* overlapped, DWORD* transferred, BOOL wait)
 {
     return ComMethod([&] {
-        CheckPointerArg(overlapped);
+        CheckPointer(overlapped);
         DWORD count = 0;
         const HRESULT r = DoOverlappedResult(overlapped, count, wait);
         if (transferred != nullptr)
@@ -417,7 +402,7 @@ HRESULT TorvStreamAdapter::DoSetSize(uint64_t newSize)
 {
     if (!CanWrite(mode_))
         throw EAccessDenied();
-    CheckArgumentTrue(newSize <= static_cast<uint64_t>(INT64_MAX));
+    CheckArgument(newSize <= static_cast<uint64_t>(INT64_MAX));
     const int64_t position = fileStream_->Position();
     // The position never stays beyond the end, whether or not the size changed.
     auto putBack = [&] { fileStream_->SetPosition(std::min(position, fileStream_->GetSize())); };
@@ -477,7 +462,7 @@ const TorvInterfaceTable& TorvFileStreamAdapter::ClassInterfaces() noexcept
 HRESULT TorvFileStreamAdapter::GetFileHandle(HANDLE* handle)
 {
     return ComMethod([&] {
-        CheckPointerArg(handle);
+        CheckPointer(handle);
         *handle = FileStream().Handle();
         return S_OK;
     });

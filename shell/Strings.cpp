@@ -1,5 +1,7 @@
 #include "shell/Strings.h"
 
+#include "shell/Exceptions.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cwchar>
@@ -105,6 +107,44 @@ std::wstring ExtractFileExt(std::wstring_view path)
     if (pos == std::wstring_view::npos || path[pos] != L'.')
         return {};
     return std::wstring(path.substr(pos));
+}
+
+namespace {
+[[noreturn]] void RaiseNotInteger(std::wstring_view text)
+{
+    throw Exception(FormatString(L"''%ls'' is not a valid integer value", std::wstring(text).c_str()));
+}
+} // namespace
+
+int64_t StrToInt64(std::wstring_view text)
+{
+    const std::wstring trimmed = Trim(text);
+    size_t i = 0;
+    const bool negative = !trimmed.empty() && trimmed[0] == L'-';
+    if (!trimmed.empty() && (trimmed[0] == L'-' || trimmed[0] == L'+'))
+        i = 1;
+    if (i >= trimmed.size())
+        RaiseNotInteger(text);
+    uint64_t value = 0;
+    const uint64_t limit = negative ? 0x8000000000000000ull : 0x7FFFFFFFFFFFFFFFull;
+    for (; i < trimmed.size(); ++i) {
+        const wchar_t c = trimmed[i];
+        if (c < L'0' || c > L'9')
+            RaiseNotInteger(text);
+        const auto digit = static_cast<uint64_t>(c - L'0');
+        if (value > (limit - digit) / 10)
+            RaiseNotInteger(text);
+        value = value * 10 + digit;
+    }
+    return negative ? static_cast<int64_t>(0 - value) : static_cast<int64_t>(value);
+}
+
+int StrToInt(std::wstring_view text)
+{
+    const int64_t value = StrToInt64(text);
+    if (value < INT32_MIN || value > INT32_MAX)
+        RaiseNotInteger(text);
+    return static_cast<int>(value);
 }
 
 } // namespace kv

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,11 @@ bool SameTextIgnoreCase(std::wstring_view a, std::wstring_view b);
 int CompareTextIgnoreCase(std::wstring_view a, std::wstring_view b);
 // Equality that ignores the case of ASCII letters only, as names in file formats compare.
 bool SameTextIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept;
+
+// A decimal integer with an optional sign, blanks around it allowed; anything else raises
+// "''<text>'' is not a valid integer value".
+int64_t StrToInt64(std::wstring_view text);
+int StrToInt(std::wstring_view text);
 
 // Folder part of a path, keeping its trailing separator ("" when the path has none).
 std::wstring ExtractFilePath(std::wstring_view path);

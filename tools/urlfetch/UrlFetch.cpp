@@ -1,0 +1,167 @@
+#include "tools/urlfetch/UrlFetch.h"
+
+#include <urlmon.h>
+#include <wininet.h>
+#include <wrl/client.h>
+
+#include <atomic>
+
+using Microsoft::WRL::ComPtr;
+
+namespace kvfetch {
+
+namespace {
+
+class Callback final : public IBindStatusCallback {
+public:
+    explicit Callback(DWORD bindFlags) : bindFlags_(bindFlags) {}
+
+    // Owned here: a bind given up on may still report after the caller has gone.
+    FetchResult result_;
+
+    bool Stopped() const { return stopped_; }
+    void Abort()
+    {
+        if (binding_)
+            binding_->Abort();
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override
+    {
+        if (object == nullptr)
+            return E_POINTER;
+        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IBindStatusCallback)) {
+            *object = static_cast<IBindStatusCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const ULONG count = --refs_;
+        if (count == 0)
+            delete this;
+        return count;
+    }
+
+    HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding* binding) override
+    {
+        binding_ = binding;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnProgress(ULONG, ULONG, ULONG code, LPCWSTR text) override
+    {
+        result_.progress.push_back(code);
+        if (code == BINDSTATUS_MIMETYPEAVAILABLE && text != nullptr)
+            result_.mimeType = text;
+        if (code == BINDSTATUS_CACHEFILENAMEAVAILABLE && text != nullptr)
+            result_.cacheFile = text;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT result, LPCWSTR) override
+    {
+        result_.result = result;
+        if (binding_) {
+            // The response's status, when the handler answers header queries.
+            ComPtr<IWinInetHttpInfo> info;
+            if (SUCCEEDED(binding_.As(&info))) {
+                DWORD status = 0;
+                DWORD size = sizeof(status);
+                DWORD flags = 0;
+                if (SUCCEEDED(info->QueryInfo(HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                                              &status, &size, &flags, nullptr)))
+                    result_.status = status;
+            }
+        }
+        // The binding and this callback keep each other alive until one lets go.
+        binding_.Reset();
+        stream_.Reset();
+        stopped_ = true;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO* info) override
+    {
+        *flags = BINDF_ASYNCHRONOUS | BINDF_ASYNCSTORAGE | BINDF_PULLDATA | bindFlags_;
+        const ULONG size = info->cbSize;
+        ZeroMemory(info, size);
+        info->cbSize = size;
+        info->dwBindVerb = BINDVERB_GET;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM* medium) override
+    {
+        if (medium != nullptr && medium->tymed == TYMED_ISTREAM && medium->pstm != nullptr)
+            stream_ = medium->pstm;
+        if (!stream_)
+            return S_OK;
+        char buffer[16384];
+        for (;;) {
+            ULONG read = 0;
+            const HRESULT r = stream_->Read(buffer, sizeof(buffer), &read);
+            result_.body.append(buffer, read);
+            if (r != S_OK || read == 0)
+                break;
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
+
+private:
+    std::atomic<ULONG> refs_{1};
+    DWORD bindFlags_;
+    ComPtr<IBinding> binding_;
+    ComPtr<IStream> stream_;
+    bool stopped_ = false;
+};
+
+} // namespace
+
+FetchResult FetchUrl(const std::wstring& url, DWORD bindFlags, DWORD timeoutMs)
+{
+    ComPtr<Callback> callback;
+    callback.Attach(new Callback(bindFlags));
+    FetchResult& result = callback->result_;
+    ComPtr<IMoniker> moniker;
+    result.result = CreateURLMonikerEx(nullptr, url.c_str(), &moniker, URL_MK_UNIFORM);
+    if (FAILED(result.result))
+        return result;
+    ComPtr<IBindCtx> context;
+    result.result = CreateBindCtx(0, &context);
+    if (FAILED(result.result))
+        return result;
+    result.result = RegisterBindStatusCallback(context.Get(), callback.Get(), nullptr, 0);
+    if (FAILED(result.result))
+        return result;
+    result.result = E_PENDING;
+    ComPtr<IStream> stream;
+    const HRESULT started = moniker->BindToStorage(context.Get(), nullptr, IID_IStream,
+                                                   reinterpret_cast<void**>(stream.GetAddressOf()));
+    if (FAILED(started)) {
+        if (!callback->Stopped())
+            result.result = started;
+    } else {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        while (!callback->Stopped()) {
+            if (GetTickCount64() > deadline) {
+                callback->Abort();
+                result.result = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+                break;
+            }
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+        }
+    }
+    RevokeBindStatusCallback(context.Get(), callback.Get());
+    return FetchResult(result);
+}
+
+} // namespace kvfetch

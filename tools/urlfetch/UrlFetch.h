@@ -1,0 +1,26 @@
+// Fetches a URL through URL monikers the way a browser does: an asynchronous BindToStorage with
+// its own bind-status callback, pulling the data as it is announced, pumping messages until
+// the bind stops. Used by the lister host, the tests and the benchmarks.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace kvfetch {
+
+struct FetchResult {
+    HRESULT result = E_FAIL;    // OnStopBinding's result (or the failure to start)
+    DWORD status = 0;           // the response's status code, 0 when none was given
+    std::wstring mimeType;      // from BINDSTATUS_MIMETYPEAVAILABLE
+    std::wstring cacheFile;     // from BINDSTATUS_CACHEFILENAMEAVAILABLE
+    std::string body;
+    std::vector<ULONG> progress;  // the status codes reported, in order
+};
+
+// Needs a thread initialised for OLE (single-threaded apartment). bindFlags are added to
+// BINDF_ASYNCHRONOUS | BINDF_ASYNCSTORAGE | BINDF_PULLDATA. Gives up after timeoutMs.
+FetchResult FetchUrl(const std::wstring& url, DWORD bindFlags = 0, DWORD timeoutMs = 30000);
+
+} // namespace kvfetch
