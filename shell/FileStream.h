@@ -49,6 +49,8 @@ protected:
     // For subclasses that choose their file first: nothing is open until Open.
     TorvFileStream() = default;
     void Open(std::wstring fileName, DWORD mode);
+    // Closes the file early (a subclass that deletes it afterwards).
+    void Close() noexcept { handle_.reset(INVALID_HANDLE_VALUE); }
 
 private:
     UniqueHandle handle_{INVALID_HANDLE_VALUE};

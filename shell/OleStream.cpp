@@ -111,4 +111,9 @@ std::unique_ptr<TorvStream> WrapOleStream(IStream* stream)
     return std::make_unique<TorvOleStream>(stream, -1, true);
 }
 
+std::unique_ptr<TorvStream> WrapMemoryStream(IStream* memory)
+{
+    return std::make_unique<TorvOleStream>(memory, -1, false);
+}
+
 } // namespace kv

@@ -44,6 +44,8 @@ private:
 };
 
 // A buffering TorvOleStream with no known size over the stream; it holds its own reference.
+// The plug-in's stream over an in-memory OLE stream (a memory stream is sized: no copy).
+std::unique_ptr<TorvStream> WrapMemoryStream(IStream* memory);
 std::unique_ptr<TorvStream> WrapOleStream(IStream* stream);
 
 } // namespace kv

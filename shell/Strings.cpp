@@ -116,7 +116,7 @@ namespace {
 }
 } // namespace
 
-int64_t StrToInt64(std::wstring_view text)
+int64_t ParseInt64(std::wstring_view text)
 {
     const std::wstring trimmed = Trim(text);
     size_t i = 0;
@@ -139,9 +139,9 @@ int64_t StrToInt64(std::wstring_view text)
     return negative ? static_cast<int64_t>(0 - value) : static_cast<int64_t>(value);
 }
 
-int StrToInt(std::wstring_view text)
+int ParseInt(std::wstring_view text)
 {
-    const int64_t value = StrToInt64(text);
+    const int64_t value = ParseInt64(text);
     if (value < INT32_MIN || value > INT32_MAX)
         RaiseNotInteger(text);
     return static_cast<int>(value);

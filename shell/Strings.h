@@ -29,8 +29,8 @@ bool SameTextIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept;
 
 // A decimal integer with an optional sign, blanks around it allowed; anything else raises
 // "''<text>'' is not a valid integer value".
-int64_t StrToInt64(std::wstring_view text);
-int StrToInt(std::wstring_view text);
+int64_t ParseInt64(std::wstring_view text);
+int ParseInt(std::wstring_view text);
 
 // Folder part of a path, keeping its trailing separator ("" when the path has none).
 std::wstring ExtractFilePath(std::wstring_view path);

@@ -4,6 +4,8 @@
 #include "lang/ShellLang.h"
 #include "plugin/KestrelForm.h"
 #include "protocol/ArchiveRegistry.h"
+#include "protocol/MaffProtocol.h"
+#include "shell/ComFactory.h"
 #include "shell/Handles.h"
 #include "shell/ShellApi.h"
 #include "shell/ShellCallback.h"
@@ -18,6 +20,7 @@ namespace {
 // order matters: after the tables the handler's messages use, before the archive registry.
 void RegisterMaffProtocolHandler()
 {
+    RegisterMaffProtocol();
 }
 
 enum class Stage { None, CallbackPool, LanguageTables, ProtocolHandler, ArchiveRegistry };
@@ -52,9 +55,13 @@ void ShutDown() noexcept
 {
     std::lock_guard guard(stageLock);
     UnregisterKestrelFormClass();
+    // The URL session must not hand a request to code that is about to go.
+    if (stage >= Stage::ProtocolHandler)
+        UnregisterMaffProtocol();
     if (stage >= Stage::ArchiveRegistry)
         FreeArchiveRegistry();
-    // The maff: handler's session registration is left in place.
+    if (stage >= Stage::ProtocolHandler)
+        ShutdownComFactories();
     UnloadArchiveLibrary();
     if (stage >= Stage::LanguageTables)
         FinalizeLanguageTables();

@@ -1,0 +1,17 @@
+// Making protocol handler classes reachable by the URL-moniker layer of this process.
+#pragma once
+
+#include "shell/ComFactory.h"
+
+namespace kv {
+
+// Creates the class's factory and, for a class registered per session, registers it in this
+// process's URL-moniker session for each of its scheme names. Raises the OLE error when the
+// session cannot be had or refuses a name (names registered before stay registered).
+TorvShellExtensionFactory& RegisterSessionHandler(const TorvExtensionClass& extensionClass);
+
+// Withdraws every session registration made by RegisterSessionHandler, so that the session
+// holds none of this library's factories once it is unloaded.
+void UnregisterSessionHandlers() noexcept;
+
+} // namespace kv

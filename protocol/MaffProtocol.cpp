@@ -1,0 +1,202 @@
+#include "protocol/MaffProtocol.h"
+
+#include "archive/MaffZipFile.h"
+#include "protocol/ArchiveRegistry.h"
+#include "protocol/HandlerRegistration.h"
+#include "protocol/ShellResponse.h"
+#include "shell/Exceptions.h"
+#include "shell/OleStream.h"
+#include "shell/Strings.h"
+
+#include <wininet.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace kv {
+
+namespace {
+
+constexpr std::wstring_view Scheme = L"maff://";
+
+bool StartsWithIgnoreAsciiCase(std::wstring_view text, std::wstring_view prefix)
+{
+    return text.size() >= prefix.size() && SameTextIgnoreAsciiCase(text.substr(0, prefix.size()), prefix);
+}
+
+int HexValue(wchar_t c)
+{
+    if (c >= L'0' && c <= L'9')
+        return c - L'0';
+    if (c >= L'a' && c <= L'f')
+        return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F')
+        return c - L'A' + 10;
+    return -1;
+}
+
+// Percent escapes decoded once; the bytes they stand for are read as UTF-8, so an escape that
+// is not part of valid UTF-8 text keeps the whole path as it was.
+std::wstring PercentDecode(const std::wstring& text)
+{
+    std::string bytes;
+    std::wstring result;
+    bool changed = false;
+    const auto flush = [&] {
+        if (bytes.empty())
+            return true;
+        const std::wstring decoded = Utf8ToWide(bytes);
+        if (WideToUtf8(decoded) != bytes)
+            return false;
+        result += decoded;
+        bytes.clear();
+        return true;
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == L'%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+            HexValue(text[i + 2]) >= 0) {
+            bytes.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
+            i += 2;
+            changed = true;
+            continue;
+        }
+        if (!flush())
+            return text;
+        result += text[i];
+    }
+    if (!flush())
+        return text;
+    return changed ? result : text;
+}
+
+} // namespace
+
+TMaffUrl ParseMaffUrl(const std::wstring& url)
+{
+    if (!StartsWithIgnoreAsciiCase(url, Scheme))
+        throw Exception(L"Invalid protocol");
+    const std::wstring rest = url.substr(Scheme.size());
+    const size_t star = rest.find(L'*');
+    if (star == std::wstring::npos)
+        throw Exception(L"Invalid protocol");
+    TMaffUrl result;
+    result.ArchivePath = GetArchivePath(ParseInt(rest.substr(0, star)));
+    result.ItemPath = rest.substr(star + 1);
+    std::replace(result.ItemPath.begin(), result.ItemPath.end(), L'/', L'\\');
+    if (!result.ItemPath.empty() && result.ItemPath.back() == L'\\')
+        result.ItemPath.pop_back();
+    return result;
+}
+
+std::wstring NormalizeItemPath(const std::wstring& itemPath)
+{
+    std::wstring path = itemPath.substr(0, itemPath.find_first_of(L"?#"));
+    std::vector<std::wstring> segments;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = path.find_first_of(L"\\/", start);
+        const std::wstring segment = path.substr(start, end == std::wstring::npos ? end : end - start);
+        if (segment == L"..") {
+            if (!segments.empty())
+                segments.pop_back();
+        } else if (segment != L".") {
+            segments.push_back(segment);
+        }
+        if (end == std::wstring::npos)
+            break;
+        start = end + 1;
+    }
+    std::wstring joined;
+    for (size_t i = 0; i < segments.size(); ++i) {
+        if (i > 0)
+            joined += L'\\';
+        joined += segments[i];
+    }
+    return PercentDecode(joined);
+}
+
+CLSID TProtocolExtension1::GetClassID()
+{
+    return CLSID_MaffProtocol;
+}
+
+void TProtocolExtension1::Initialize()
+{
+    TorvShellProtocolExtension::Initialize();
+    CacheMode = 2;
+    TemporaryRegistration = true;
+}
+
+void TProtocolExtension1::GetProtocols(TorvNameList& names)
+{
+    names.push_back(L"maff");
+}
+
+bool TProtocolExtension1::DoCombineUrl(const std::wstring& baseUrl, const std::wstring& relativeUrl,
+                                       TCombineOptions, std::wstring& result)
+{
+    std::vector<wchar_t> scheme(relativeUrl.size() + 1);
+    URL_COMPONENTSW parts{};
+    parts.dwStructSize = sizeof(parts);
+    parts.lpszScheme = scheme.data();
+    parts.dwSchemeLength = static_cast<DWORD>(relativeUrl.size());
+    if (!relativeUrl.empty() &&
+        InternetCrackUrlW(relativeUrl.c_str(), static_cast<DWORD>(relativeUrl.size()), 0, &parts) &&
+        parts.dwSchemeLength != 0 && scheme[0] != L'\0') {
+        result = relativeUrl;
+        return true;
+    }
+    if (StartsWithIgnoreAsciiCase(relativeUrl, L"maff")) {
+        result = relativeUrl;
+        return true;
+    }
+    const size_t separator = baseUrl.find_last_of(L"/\\");
+    result.clear();
+    if (separator != std::wstring::npos)
+        result = baseUrl.substr(0, separator) + L"/" + relativeUrl;
+    return true;
+}
+
+std::unique_ptr<TorvStream> TProtocolExtension1::GetContent(const std::wstring& url,
+                                                            const std::wstring&, TorvStream&,
+                                                            TorvShellResponse& response,
+                                                            std::wstring&)
+{
+    const TMaffUrl target = ParseMaffUrl(url);
+    TMaffZipFile archive(target.ArchivePath);
+    const auto lastItemNamed = [&](const std::wstring& path) {
+        int found = -1;
+        for (int i = 0; i < archive.NameCount(); ++i)
+            if (archive.GetName(i) == path)
+                found = i;  // a later item of the same name replaces an earlier one
+        return found;
+    };
+    int index = lastItemNamed(target.ItemPath);
+    if (index < 0) {
+        const std::wstring normalized = NormalizeItemPath(target.ItemPath);
+        if (normalized != target.ItemPath)
+            index = lastItemNamed(normalized);
+    }
+    if (index < 0)
+        return nullptr;
+    auto data = archive.ExtractItem(index);
+    response.SetStatus(200);
+    response.SetStatusText(L"OK");
+    std::wstring extension = ExtractFileExt(archive.GetName(index));
+    CharUpperBuffW(extension.data(), static_cast<DWORD>(extension.size()));
+    if (extension == L".SVG")
+        response.SetContentType(L"image/svg+xml");
+    return WrapMemoryStream(data.Get());
+}
+
+void RegisterMaffProtocol()
+{
+    RegisterSessionHandler(ExtensionClassOf<TProtocolExtension1>());
+}
+
+void UnregisterMaffProtocol() noexcept
+{
+    UnregisterSessionHandlers();
+}
+
+} // namespace kv

@@ -1,0 +1,172 @@
+// maff: URLs as a browser fetches them: the plug-in loaded by path, an archive opened through
+// ListLoadW, then URL monikers binding maff: URLs in this process's URL session.
+#include "tests/common/PluginLoader.h"
+#include "tests/common/TestEnv.h"
+#include "tests/exports/HostWindow.h"
+#include "tools/urlfetch/UrlFetch.h"
+
+#include "archive/MaffZipFile.h"
+#include "shell/Strings.h"
+
+#include <gtest/gtest.h>
+#include <urlmon.h>
+#include <wininet.h>
+
+#include <memory>
+#include <string>
+
+using namespace kvtest;
+using kvfetch::FetchResult;
+using kvfetch::FetchUrl;
+
+namespace {
+
+// Each test program is a fresh process: the first archive a viewer registers is "0*".
+const std::wstring Base = L"maff://0*";
+
+class MaffFetch : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        plugin_ = std::make_unique<Plugin>();
+        std::wstring path = FixturePath(L"protocol-items.maff");
+        viewer_ = plugin_->ListLoadW(host_.Handle(), path.data(), 0);
+        ASSERT_NE(viewer_, nullptr);
+    }
+    void TearDown() override { Unload(); }
+    void Unload()
+    {
+        if (viewer_ != nullptr)
+            plugin_->ListCloseWindow(viewer_);
+        viewer_ = nullptr;
+        plugin_.reset();
+    }
+
+    std::string Item(const std::wstring& name)
+    {
+        kv::TMaffZipFile archive(FixturePath(L"protocol-items.maff"));
+        int index = -1;
+        for (int i = 0; i < archive.NameCount(); ++i)
+            if (archive.GetName(i) == name)
+                index = i;
+        const auto data = archive.ExtractItem(index)->Data();
+        return std::string(data.begin(), data.end());
+    }
+
+    static void ExpectErrorPage(const FetchResult& page, const std::wstring& message)
+    {
+        EXPECT_EQ(page.result, S_OK);
+        EXPECT_EQ(page.status, 502u);
+        EXPECT_EQ(page.mimeType, L"text/html");
+        EXPECT_NE(page.body.find("<h1>ERROR</h1>"), std::string::npos);
+        EXPECT_NE(page.body.find(kv::WideToUtf8(message) + "<br />"), std::string::npos)
+            << page.body;
+    }
+
+    HostWindow host_;
+    std::unique_ptr<Plugin> plugin_;
+    HWND viewer_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(MaffFetch, EveryItemComesBackByteForByteWithItsType)
+{
+    struct Case {
+        const wchar_t* path;
+        const wchar_t* item;
+    } cases[] = {
+        {L"page/index.html", L"page\\index.html"},  {L"page/style.css", L"page\\style.css"},
+        {L"page/images/a.png", L"page\\images\\a.png"}, {L"page/picture.svg", L"page\\picture.svg"},
+        {L"page/data.bin", L"page\\data.bin"},      {L"page/empty.txt", L"page\\empty.txt"},
+        {L"page/dup.txt", L"page\\dup.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(kv::WideToUtf8(c.path));
+        const FetchResult got = FetchUrl(Base + c.path);
+        EXPECT_EQ(got.result, S_OK);
+        EXPECT_EQ(got.status, 200u);
+        EXPECT_EQ(got.body, Item(c.item));
+        EXPECT_FALSE(got.mimeType.empty());
+    }
+    EXPECT_EQ(FetchUrl(Base + L"page/dup.txt").body, "the later item");
+    EXPECT_EQ(FetchUrl(Base + L"page/picture.svg").mimeType, L"image/svg+xml");
+    EXPECT_EQ(FetchUrl(Base + L"page/index.html").mimeType, L"text/html");
+    EXPECT_EQ(FetchUrl(Base + L"page/data.bin").mimeType, L"application/octet-stream");
+    const std::wstring png = FetchUrl(Base + L"page/images/a.png").mimeType;
+    EXPECT_TRUE(png == L"image/png" || png == L"image/x-png") << kv::WideToUtf8(png);
+
+    // The scheme's letter case does not matter; the item's does.
+    EXPECT_EQ(FetchUrl(L"MAFF://0*page/index.html").body, Item(L"page\\index.html"));
+    ExpectErrorPage(FetchUrl(Base + L"Page/Index.html"), L"Stream is nil");
+}
+
+TEST_F(MaffFetch, LinksOfSavedPagesFindTheirItems)
+{
+    const std::string menu = Item(L"page\\index_files\\caf\u00e9 menu.png");
+    EXPECT_EQ(FetchUrl(Base + L"page/index_files/caf%C3%A9%20menu.png").body, menu);
+    EXPECT_EQ(FetchUrl(Base + L"page/index_files/caf\u00e9 menu.png").body, menu);
+    EXPECT_EQ(FetchUrl(Base + L"page/images/a.png?size=2#top").body, Item(L"page\\images\\a.png"));
+    // An item named with a literal '%' is found by its own name and by its encoded one.
+    EXPECT_EQ(FetchUrl(Base + L"page/50%.txt").body, "a literal percent sign");
+    EXPECT_EQ(FetchUrl(Base + L"page/50%25.txt").body, "a literal percent sign");
+}
+
+TEST_F(MaffFetch, FailuresAreErrorPagesWithTheirMessages)
+{
+    ExpectErrorPage(FetchUrl(L"maff://9*page/index.html"), L"List index out of bounds (9)");
+    ExpectErrorPage(FetchUrl(L"maff://0page/index.html"), L"Invalid protocol");
+    ExpectErrorPage(FetchUrl(L"maff://x*page/index.html"), L"''x'' is not a valid integer value");
+    ExpectErrorPage(FetchUrl(Base + L"page/missing.png"), L"Stream is nil");
+}
+
+TEST_F(MaffFetch, ABindThatAsksForAFileGetsACommittedCacheEntry)
+{
+    const FetchResult got = FetchUrl(Base + L"page/style.css", BINDF_NEEDFILE);
+    ASSERT_EQ(got.result, S_OK);
+    ASSERT_FALSE(got.cacheFile.empty());
+    EXPECT_EQ(ReadFileBytes(got.cacheFile), Item(L"page\\style.css"));
+
+    DWORD size = 0;
+    const std::wstring url = Base + L"page/style.css";
+    GetUrlCacheEntryInfoW(url.c_str(), nullptr, &size);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER)) << "no cache entry";
+}
+
+TEST_F(MaffFetch, RelativeLinksCombineIntoTheArchive)
+{
+    const auto combine = [](const wchar_t* relative) {
+        wchar_t result[256] = {};
+        DWORD length = 0;
+        const HRESULT r = CoInternetCombineUrl(L"maff://0*page/index.html", relative, 0, result,
+                                               256, &length, 0);
+        return r == S_OK ? std::wstring(result) : L"failed " + std::to_wstring(r);
+    };
+    EXPECT_EQ(combine(L"images/a.png"), L"maff://0*page/images/a.png");
+    EXPECT_EQ(combine(L"/c.png"), L"maff://0*page//c.png");
+    EXPECT_EQ(combine(L"maffle.css"), L"maffle.css");
+    EXPECT_EQ(combine(L"file:///C:/x.html"), L"file:///C:/x.html");
+}
+
+TEST_F(MaffFetch, UnloadWithdrawsTheSchemeAndALaterLoadServesAgain)
+{
+    // A request in flight while the host unloads the plug-in finishes or fails, but never
+    // runs code that is gone.
+    const FetchResult before = FetchUrl(Base + L"page/data.bin");
+    EXPECT_EQ(before.result, S_OK);
+    const std::wstring plugin = PluginPath();
+    Unload();
+    // The library goes once the URL-moniker layer has let go of its last object.
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (GetModuleHandleW(plugin.c_str()) != nullptr && GetTickCount64() < deadline) {
+        PumpMessages();
+        Sleep(20);
+    }
+    EXPECT_EQ(GetModuleHandleW(plugin.c_str()), nullptr);
+    const FetchResult after = FetchUrl(Base + L"page/data.bin");
+    EXPECT_NE(after.status, 200u);
+    EXPECT_TRUE(after.body.empty() || after.body.find("ERROR") != std::string::npos);
+
+    SetUp();
+    EXPECT_EQ(FetchUrl(Base + L"page/data.bin").body, Item(L"page\\data.bin"));
+}

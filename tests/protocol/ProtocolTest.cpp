@@ -1,0 +1,318 @@
+// The protocol object driven directly, as the URL-moniker layer drives it, with a sink that
+// records every report; and the maff: handler's URL rules.
+#include "protocol/MaffProtocol.h"
+#include "protocol/ShellResponse.h"
+#include "shell/ComFactory.h"
+#include "shell/Exceptions.h"
+#include "shell/MemoryStream.h"
+#include "shell/OleStream.h"
+
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+using Microsoft::WRL::ComPtr;
+using namespace kv;
+
+namespace {
+
+struct Report {
+    std::wstring kind;  // "progress", "data", "result"
+    ULONG code;
+    std::wstring text;
+    ULONG progress;
+    ULONG max;
+};
+
+// Records the reports; answers the bind information it was given.
+class RecordingSink final : public IInternetProtocolSink, public IInternetBindInfo {
+public:
+    explicit RecordingSink(DWORD bindFlags) : bindFlags_(bindFlags) {}
+    std::vector<Report> reports;
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~RecordingSink() { CloseHandle(done); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override
+    {
+        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IInternetProtocolSink))
+            *object = static_cast<IInternetProtocolSink*>(this);
+        else if (IsEqualIID(id, IID_IInternetBindInfo))
+            *object = static_cast<IInternetBindInfo*>(this);
+        else {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }  // lives on the stack
+
+    HRESULT STDMETHODCALLTYPE Switch(PROTOCOLDATA*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ReportProgress(ULONG code, LPCWSTR text) override
+    {
+        reports.push_back({L"progress", code, text != nullptr ? text : L"", 0, 0});
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ReportData(DWORD flags, ULONG progress, ULONG max) override
+    {
+        reports.push_back({L"data", flags, L"", progress, max});
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ReportResult(HRESULT result, DWORD error, LPCWSTR text) override
+    {
+        reports.push_back({L"result", static_cast<ULONG>(result), text != nullptr ? text : L"",
+                           error, 0});
+        SetEvent(done);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO* info) override
+    {
+        *flags = bindFlags_;
+        const ULONG size = info->cbSize;
+        ZeroMemory(info, size);
+        info->cbSize = size;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetBindString(ULONG, LPOLESTR*, ULONG, ULONG*) override
+    {
+        return E_NOTIMPL;
+    }
+
+private:
+    std::atomic<ULONG> refs_{1};
+    DWORD bindFlags_;
+};
+
+// A handler that serves fixed bodies, to watch the framework alone.
+class TFixedProtocol : public TorvShellProtocolExtension {
+public:
+    static constexpr const wchar_t* ClassName = L"TFixedProtocol";
+    static CLSID GetClassID() { return {0x1b2c3d4e, 0x5f60, 0x4172, {1, 2, 3, 4, 5, 6, 7, 8}}; }
+
+    void GetProtocols(TorvNameList& names) override { names.push_back(L"fixed"); }
+    std::unique_ptr<TorvStream> GetContent(const std::wstring& url, const std::wstring&,
+                                           TorvStream&, TorvShellResponse& response,
+                                           std::wstring&) override
+    {
+        if (url.find(L"missing") != std::wstring::npos)
+            return nullptr;
+        if (url.find(L"raise") != std::wstring::npos)
+            throw Exception(L"first line\r\nsecond <line>");
+        auto body = MemoryStream::Create();
+        if (url.find(L"png") != std::wstring::npos) {
+            static const unsigned char png[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n',
+                                                0,    0,   0,   13,  'I',  'H', 'D',  'R'};
+            body->Append(png, sizeof png);
+        } else if (url.find(L"empty") == std::wstring::npos) {
+            response.SetStatus(200);
+            response.SetStatusText(L"OK");
+            response.SetContentType(L"text/plain");
+            body->Append("0123456789", 10);
+        }
+        return WrapMemoryStream(body.Get());
+    }
+};
+
+class TCombiningProtocol : public TFixedProtocol {
+public:
+    static constexpr const wchar_t* ClassName = L"TCombiningProtocol";
+    bool DoCombineUrl(const std::wstring&, const std::wstring&, TCombineOptions,
+                      std::wstring& result) override
+    {
+        result = L"0123456789abcdefghijklmno";  // 25 characters
+        return true;
+    }
+};
+
+template <class T>
+ComPtr<IInternetProtocol> NewProtocol()
+{
+    static TorvShellExtensionFactory& factory = [] () -> TorvShellExtensionFactory& {
+        auto& f = CreateExtensionFactory(ExtensionClassOf<T>(), false);
+        f.ShowErrors = false;
+        return f;
+    }();
+    ComPtr<IInternetProtocol> protocol;
+    EXPECT_EQ(factory.CreateInstance(nullptr, IID_PPV_ARGS(&protocol)), S_OK);
+    return protocol;
+}
+
+std::string ReadAll(IInternetProtocol& protocol)
+{
+    std::string body;
+    char buffer[4];
+    for (;;) {
+        ULONG read = 0;
+        const HRESULT r = protocol.Read(buffer, sizeof buffer, &read);
+        body.append(buffer, read);
+        if (r != S_OK)
+            break;
+    }
+    return body;
+}
+
+std::vector<ULONG> ProgressCodes(const RecordingSink& sink)
+{
+    std::vector<ULONG> codes;
+    for (const Report& r : sink.reports)
+        if (r.kind == L"progress")
+            codes.push_back(r.code);
+    return codes;
+}
+
+class ProtocolObject : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr))); }
+    void TearDown() override { OleUninitialize(); }
+};
+
+} // namespace
+
+TEST_F(ProtocolObject, SynchronousStartReportsInOrderAndReadsServeTheBody)
+{
+    auto protocol = NewProtocol<TFixedProtocol>();
+    RecordingSink sink(0);  // synchronous: Start returns after the result report
+    ULONG read = 0;
+    char buffer[16];
+    EXPECT_EQ(protocol->Read(buffer, sizeof buffer, &read), OLE_E_BLANK);
+    ASSERT_EQ(protocol->Start(L"fixed://a/text", &sink, &sink, 0, 0), S_OK);
+    EXPECT_EQ(ProgressCodes(sink),
+              (std::vector<ULONG>{BINDSTATUS_FINDINGRESOURCE, BINDSTATUS_CONNECTING,
+                                  BINDSTATUS_SENDINGREQUEST, BINDSTATUS_MIMETYPEAVAILABLE}));
+    ASSERT_EQ(sink.reports.size(), 7u);
+    EXPECT_EQ(sink.reports[3].text, L"text/plain");
+    EXPECT_EQ(sink.reports[4].code, static_cast<ULONG>(BSCF_FIRSTDATANOTIFICATION));
+    EXPECT_EQ(sink.reports[4].max, 10u);
+    EXPECT_EQ(sink.reports[5].code,
+              static_cast<ULONG>(BSCF_LASTDATANOTIFICATION | BSCF_DATAFULLYAVAILABLE));
+    EXPECT_EQ(sink.reports[6].code, static_cast<ULONG>(S_OK));
+    EXPECT_EQ(sink.reports[6].progress, 200u);
+
+    EXPECT_EQ(protocol->Read(buffer, 0, &read), E_INVALIDARG);
+    EXPECT_EQ(protocol->Read(buffer, 4, nullptr), E_POINTER);
+    EXPECT_EQ(protocol->Read(buffer, 4, &read), S_OK);
+    EXPECT_EQ(std::string(buffer, read), "0123");
+    // Seeking moves the stream, not the reads' own position.
+    LARGE_INTEGER move{};
+    ULARGE_INTEGER position{};
+    EXPECT_EQ(protocol->Seek(move, STREAM_SEEK_END, &position), S_OK);
+    EXPECT_EQ(position.QuadPart, 10u);
+    EXPECT_EQ(ReadAll(*protocol.Get()), "456789");
+    EXPECT_EQ(protocol->Read(buffer, 4, &read), S_FALSE);
+    EXPECT_EQ(protocol->Terminate(0), S_OK);
+
+    // Started again, the object serves the new request.
+    RecordingSink second(0);
+    ASSERT_EQ(protocol->Start(L"fixed://a/empty", &second, &second, 0, 0), S_OK);
+    EXPECT_EQ(protocol->Read(buffer, 4, &read), S_FALSE);
+    EXPECT_EQ(read, 0u);
+    EXPECT_EQ(second.reports[4].max, 0u);
+    EXPECT_EQ(protocol->Start(nullptr, &sink, &sink, 0, 0), E_INVALIDARG);
+}
+
+TEST_F(ProtocolObject, FailuresBecomeTheErrorPageAndUntypedBodiesAreSniffed)
+{
+    auto protocol = NewProtocol<TFixedProtocol>();
+    RecordingSink missing(0);
+    ASSERT_EQ(protocol->Start(L"fixed://a/missing", &missing, &missing, 0, 0), S_OK);
+    EXPECT_EQ(missing.reports.back().code, static_cast<ULONG>(S_OK));
+    EXPECT_EQ(missing.reports.back().progress, 502u);
+    EXPECT_EQ(missing.reports[3].text, L"text/html");
+    EXPECT_NE(ReadAll(*protocol.Get()).find("Stream is nil<br />"), std::string::npos);
+
+    RecordingSink raised(0);
+    ASSERT_EQ(protocol->Start(L"fixed://a/raise", &raised, &raised, 0, 0), S_OK);
+    const std::string page = ReadAll(*protocol.Get());
+    EXPECT_NE(page.find("first line<br />\r\nsecond &lt;line&gt;<br />"), std::string::npos) << page;
+
+    ComPtr<IWinInetHttpInfo> info;
+    ASSERT_EQ(protocol.As(&info), S_OK);
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    EXPECT_EQ(info->QueryInfo(HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                              nullptr, nullptr), S_OK);
+    EXPECT_EQ(status, 502u);
+    wchar_t text[2];
+    size = sizeof text;
+    EXPECT_EQ(info->QueryInfo(HTTP_QUERY_STATUS_TEXT, text, &size, nullptr, nullptr), E_INVALIDARG);
+    EXPECT_EQ(size, 20u);  // "EXCEPTION" and its terminator
+    EXPECT_EQ(info->QueryInfo(HTTP_QUERY_EXPIRES, text, &size, nullptr, nullptr), E_INVALIDARG);
+
+    RecordingSink png(0);
+    ASSERT_EQ(protocol->Start(L"fixed://a/png", &png, &png, 0, 0), S_OK);
+    EXPECT_TRUE(png.reports[3].text == L"image/x-png" || png.reports[3].text == L"image/png");
+    RecordingSink unknown(0);
+    ASSERT_EQ(protocol->Start(L"fixed://a/empty", &unknown, &unknown, 0, 0), S_OK);
+    EXPECT_EQ(unknown.reports[3].text, L"application/octet-stream");
+}
+
+TEST_F(ProtocolObject, AsynchronousStartReportsFromTheWorkerAndAFileBindGetsACacheFile)
+{
+    auto protocol = NewProtocol<TFixedProtocol>();
+    RecordingSink sink(BINDF_ASYNCHRONOUS | BINDF_NEEDFILE);
+    ASSERT_EQ(protocol->Start(L"fixed://a/cached.txt", &sink, &sink, 0, 0), S_OK);
+    ASSERT_EQ(WaitForSingleObject(sink.done, 10000), WAIT_OBJECT_0);
+    std::wstring cacheFile;
+    for (const Report& r : sink.reports)
+        if (r.kind == L"progress" && r.code == BINDSTATUS_CACHEFILENAMEAVAILABLE)
+            cacheFile = r.text;
+    ASSERT_FALSE(cacheFile.empty());
+    EXPECT_EQ(GetFileAttributesW(cacheFile.c_str()) != INVALID_FILE_ATTRIBUTES, true);
+    EXPECT_EQ(ReadAll(*protocol.Get()), "0123456789");
+    EXPECT_EQ(protocol->Terminate(0), S_OK);
+}
+
+TEST_F(ProtocolObject, UrlInformationIsOfferedOnlyByClassesWithHooks)
+{
+    auto plain = NewProtocol<TFixedProtocol>();
+    ComPtr<IInternetProtocolInfo> info;
+    EXPECT_EQ(plain.As(&info), E_NOINTERFACE);
+
+    auto combining = NewProtocol<TCombiningProtocol>();
+    ASSERT_EQ(combining.As(&info), S_OK);
+    wchar_t buffer[26];
+    DWORD length = 0;
+    EXPECT_EQ(info->CombineUrl(L"a", L"b", 0, buffer, 10, &length, 0), S_FALSE);
+    EXPECT_EQ(length, 26u);
+    EXPECT_EQ(std::wstring(buffer, 10), L"0123456789");
+    EXPECT_EQ(info->CombineUrl(L"a", L"b", 0, buffer, 26, &length, 0), S_OK);
+    EXPECT_EQ(std::wstring(buffer), L"0123456789abcdefghijklmno");
+    EXPECT_EQ(info->ParseUrl(L"a", PARSE_CANONICALIZE, 0, buffer, 26, &length, 0),
+              INET_E_DEFAULT_ACTION);
+    EXPECT_EQ(buffer[0], L'\0');
+    EXPECT_EQ(info->QueryInfo(L"a", QUERY_IS_SECURE, 0, buffer, 4, &length, 0),
+              INET_E_DEFAULT_ACTION);
+    EXPECT_EQ(info->QueryInfo(L"a", static_cast<QUERYOPTION>(99), 0, buffer, 4, &length, 0),
+              INET_E_QUERYOPTION_UNKNOWN);
+
+    auto maff = NewProtocol<TProtocolExtension1>();
+    ASSERT_EQ(maff.As(&info), S_OK);
+    wchar_t combined[128];
+    EXPECT_EQ(info->CombineUrl(L"maff://0*p/index.html", L"images/a.png", 0, combined, 128,
+                               &length, 0), S_OK);
+    EXPECT_EQ(std::wstring(combined), L"maff://0*p/images/a.png");
+    EXPECT_EQ(info->CombineUrl(L"maff://0*p/index.html", L"file:///C:/x.html", 0, combined, 128,
+                               &length, 0), S_OK);
+    EXPECT_EQ(std::wstring(combined), L"file:///C:/x.html");
+    for (const wchar_t* relative : {L"/c.png", L"maffle.css", L"", L"#top", L"a"}) {
+        EXPECT_EQ(info->CombineUrl(L"maff://0*p/index.html", relative, 0, combined, 128, &length,
+                                   0), S_OK);
+    }
+    EXPECT_EQ(std::wstring(combined), L"maff://0*p/a");
+}
+
+TEST(MaffUrl, ItemPathsAreTakenAsWrittenAndNormalizedOnlyOnRequest)
+{
+    EXPECT_EQ(NormalizeItemPath(L"page\\index_files\\caf%C3%A9%20menu.png"),
+              L"page\\index_files\\caf\u00e9 menu.png");
+    EXPECT_EQ(NormalizeItemPath(L"page\\.\\images\\..\\a.png?x=1#top"), L"page\\a.png");
+    EXPECT_EQ(NormalizeItemPath(L"..\\..\\a.png"), L"a.png");
+    EXPECT_EQ(NormalizeItemPath(L"100%25%23.txt"), L"100%#.txt");
+    EXPECT_EQ(NormalizeItemPath(L"bad%FF.txt"), L"bad%FF.txt");  // not UTF-8: left alone
+    EXPECT_THROW(ParseMaffUrl(L"http://0*a.html"), Exception);
+    EXPECT_THROW(ParseMaffUrl(L"maff://0a.html"), Exception);
+}
