@@ -29,7 +29,9 @@ for arch in x86_64 i686; do
   plugin=kestrelview.wlx64
   [ "$arch" = i686 ] && plugin=kestrelview.wlx
   echo "== $arch"
-  # The pages of the sample archive, as the viewer's drop-down list shows them.
+  # The pages of the sample archive, as the viewer's drop-down list shows them, and its first
+  # page fetched through the plug-in's maff: scheme as the browser fetches it.
   "$build/$arch/wine-run.sh" "$build/$arch/lister-host.exe" \
-    "$(winpath "$dist/$plugin")" "$(winpath "$dist/sample.maff")"
+    "$(winpath "$dist/$plugin")" "$(winpath "$dist/sample.maff")" \
+    --fetch 'maff://0*1704164646001_101/index.html'
 done

@@ -1,10 +1,13 @@
 // A small lister host: loads a plug-in by path as a file manager does and prints what it answers,
 // including the pages the viewer lists for a file, read from its window as a user sees them.
 //
-//   lister-host PLUGIN [FILE] [--next FILE] [--ini FILE] [--show]
+//   lister-host PLUGIN [FILE] [--next FILE] [--ini FILE] [--show] [--fetch URL [--out FILE]]
+#include "tools/urlfetch/UrlFetch.h"
+
 #include <windows.h>
 #include <ole2.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -53,10 +56,14 @@ int Usage()
 {
     std::fprintf(stderr,
                  "usage: lister-host PLUGIN [FILE] [--next FILE] [--ini FILE] [--show]\n"
+                 "                   [--fetch URL [--out FILE]]\n"
                  "  FILE         load FILE into a viewer and list its pages\n"
                  "  --next FILE  then load FILE into the same viewer and list again\n"
                  "  --ini FILE   the host INI file handed to the plug-in\n"
-                 "  --show       show the window and wait until it is closed\n");
+                 "  --show       show the window and wait until it is closed\n"
+                 "  --fetch URL  fetch a maff: URL of the loaded archive as the browser does and\n"
+                 "               print its status, type, size and first lines\n"
+                 "  --out FILE   write the fetched bytes to FILE instead\n");
     return 2;
 }
 
@@ -130,6 +137,40 @@ void PrintPages(HWND window)
     }
 }
 
+// Fetches a URL through URL monikers, as the browser control does for the viewer's pages.
+bool Fetch(const std::wstring& url, const std::wstring& outFile)
+{
+    const kvfetch::FetchResult got = kvfetch::FetchUrl(url);
+    std::printf("fetch %s: result 0x%08lx, status %lu, type %s, %zu bytes\n", Narrow(url).c_str(),
+                static_cast<unsigned long>(got.result), static_cast<unsigned long>(got.status),
+                got.mimeType.empty() ? "(none)" : Narrow(got.mimeType).c_str(), got.body.size());
+    if (!outFile.empty()) {
+        const HANDLE file = CreateFileW(outFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        const bool ok = file != INVALID_HANDLE_VALUE &&
+                        WriteFile(file, got.body.data(), static_cast<DWORD>(got.body.size()),
+                                  &written, nullptr) &&
+                        written == got.body.size();
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        std::printf("  %s %s\n", ok ? "written to" : "cannot write", Narrow(outFile).c_str());
+        return ok && SUCCEEDED(got.result);
+    }
+    size_t start = 0;
+    for (int line = 0; line < 6 && start < got.body.size(); ++line) {
+        size_t end = got.body.find('\n', start);
+        if (end == std::string::npos)
+            end = got.body.size();
+        std::string text = got.body.substr(start, std::min<size_t>(end - start, 100));
+        while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+            text.pop_back();
+        std::printf("  | %s\n", text.c_str());
+        start = end + 1;
+    }
+    return SUCCEEDED(got.result);
+}
+
 void PrintLoadResult(const char* what, const std::wstring& file, bool loaded)
 {
     std::printf("%s %s: %s\n", what, Narrow(file).c_str(), loaded ? "loaded" : "not loaded");
@@ -146,6 +187,8 @@ int wmain(int argc, wchar_t** argv)
     std::wstring iniPath;
     std::wstring firstFile;
     std::wstring nextFile;
+    std::wstring fetchUrl;
+    std::wstring outFile;
     bool show = false;
     for (int i = 2; i < argc; ++i) {
         const std::wstring arg = argv[i];
@@ -153,6 +196,10 @@ int wmain(int argc, wchar_t** argv)
             iniPath = argv[++i];
         else if (arg == L"--next" && i + 1 < argc)
             nextFile = argv[++i];
+        else if (arg == L"--fetch" && i + 1 < argc)
+            fetchUrl = argv[++i];
+        else if (arg == L"--out" && i + 1 < argc)
+            outFile = argv[++i];
         else if (arg == L"--show")
             show = true;
         else if (!arg.starts_with(L"--") && firstFile.empty())
@@ -160,7 +207,9 @@ int wmain(int argc, wchar_t** argv)
         else
             return Usage();
     }
-    if (firstFile.empty() && (!nextFile.empty() || show))
+    if (firstFile.empty() && (!nextFile.empty() || show || !fetchUrl.empty()))
+        return Usage();
+    if (!outFile.empty() && fetchUrl.empty())
         return Usage();
 
     // A file manager's user-interface thread hosts OLE controls.
@@ -224,6 +273,8 @@ int wmain(int argc, wchar_t** argv)
                 if (result != 0)
                     status = 1;
             }
+            if (!fetchUrl.empty() && !Fetch(fetchUrl, outFile))
+                status = 1;
         }
         std::fflush(stdout);
         if (show && viewer != nullptr) {
