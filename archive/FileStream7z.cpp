@@ -1,5 +1,7 @@
 #include "archive/FileStream7z.h"
 
+#include "shell/StreamCopy.h"
+
 #include "archive/ArchiveResult.h"
 #include "shell/Exceptions.h"
 #include "shell/FileStream.h"
@@ -29,7 +31,6 @@ HRESULT LastErrorResult() noexcept
     return code == 0 ? E_FAIL : HResultFromOSError(code);
 }
 
-constexpr uint64_t MaxCopyToChunk = 0x100000;
 constexpr uint64_t MaxCopyToStreamBuffer = 65536;
 
 } // namespace
@@ -191,35 +192,16 @@ HRESULT Torv7zFileStream::CopyTo(IStream* destination, ULARGE_INTEGER cb, ULARGE
             written->QuadPart = 0;
         if (destination == nullptr)
             return E_INVALIDARG;
-        uint64_t remaining = cb.QuadPart;
-        if (remaining == 0)
-            return S_OK;
-        std::vector<uint8_t> buffer(static_cast<size_t>(std::min(remaining, MaxCopyToChunk)));
-        while (remaining > 0) {
-            const auto asked = static_cast<ULONG>(std::min<uint64_t>(buffer.size(), remaining));
-            ULONG got = 0;
-            HRESULT r = Read(buffer.data(), asked, &got);
-            if (r != S_OK)
-                return r;
-            if (got == 0)
-                return S_OK;
-            if (got > asked)
-                return E_FAIL;
-            if (read != nullptr)
-                read->QuadPart += got;
-            remaining -= got;
-            ULONG put = 0;
-            r = destination->Write(buffer.data(), got, &put);
-            if (r == S_FALSE)
-                return E_FAIL;
-            if (FAILED(r))
-                return r;
-            if (written != nullptr)
-                written->QuadPart += put;
-            if (put != got)
-                return E_FAIL;
-        }
-        return S_OK;
+        uint64_t readTotal = 0;
+        uint64_t writtenTotal = 0;
+        const HRESULT result = CopyInChunks(
+            [&](void* buffer, ULONG asked, ULONG& got) { return Read(buffer, asked, &got); },
+            *destination, cb.QuadPart, readTotal, writtenTotal, false);
+        if (read != nullptr)
+            read->QuadPart = readTotal;
+        if (written != nullptr)
+            written->QuadPart = writtenTotal;
+        return result;
     } catch (...) {
         return ExceptionToComResult();
     }

@@ -2,6 +2,7 @@
 
 #include "shell/Exceptions.h"
 #include "shell/ShellApi.h"
+#include "shell/StreamCopy.h"
 
 #include <algorithm>
 #include <climits>
@@ -12,7 +13,6 @@ namespace kv {
 namespace {
 
 constexpr ULONG MaxPiece = 0x7FFFFFFF;
-constexpr uint64_t MaxCopyChunk = 0x100000;
 
 // Pieces below 2^31 bytes; stops at the first piece that is not whole.
 template <typename Byte, typename Transfer>
@@ -254,33 +254,11 @@ HRESULT TorvShellStream::DoCopyTo(IStream* destination, uint64_t count, uint64_t
 {
     readTotal = 0;
     writtenTotal = 0;
-    if (count == 0)
-        return S_OK;
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min(count, MaxCopyChunk)));
-    while (count > 0) {
-        const auto asked = static_cast<ULONG>(std::min<uint64_t>(buffer.size(), count));
-        ULONG got = 0;
-        HRESULT r = DoReadBuffer(buffer.data(), asked, got);
-        // S_FALSE is a short read, not an error: the next read tells whether the end came.
-        if (FAILED(r))
-            return r;
-        if (got == 0)
-            return S_OK;
-        if (got > asked)
-            return E_FAIL;
-        readTotal += got;
-        count -= got;
-        ULONG put = 0;
-        r = destination->Write(buffer.data(), got, &put);
-        if (r == S_FALSE)
-            return E_FAIL;
-        if (FAILED(r))
-            return r;
-        writtenTotal += std::min(put, got);
-        if (put != got)
-            return E_FAIL;
-    }
-    return S_OK;
+    // S_FALSE from a read is a short piece, not an error: the next read tells whether the end
+    // came.
+    return CopyInChunks([&](void* buffer, ULONG asked,
+                            ULONG& got) { return DoReadBuffer(buffer, asked, got); },
+                        *destination, count, readTotal, writtenTotal, true);
 }
 
 HRESULT TorvShellStream::DoCommit(DWORD)

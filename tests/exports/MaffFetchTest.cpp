@@ -12,7 +12,9 @@
 #include <urlmon.h>
 #include <wininet.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <string>
 
 using namespace kvtest;
@@ -155,7 +157,23 @@ TEST_F(MaffFetch, UnloadWithdrawsTheSchemeAndALaterLoadServesAgain)
     const FetchResult before = FetchUrl(Base + L"page/data.bin");
     EXPECT_EQ(before.result, S_OK);
     const std::wstring plugin = PluginPath();
+    std::atomic<int> served{0};
+    std::atomic<int> started{0};
+    std::thread browser([&] {
+        OleInitialize(nullptr);
+        for (int i = 0; i < 40; ++i) {
+            ++started;
+            const FetchResult got = FetchUrl(Base + L"page/data.bin");
+            if (got.status == 200)
+                ++served;
+        }
+        OleUninitialize();
+    });
+    while (started.load() < 2)
+        Sleep(1);
     Unload();
+    browser.join();
+    EXPECT_GT(served.load(), 0);
     // The library goes once the URL-moniker layer has let go of its last object.
     const ULONGLONG deadline = GetTickCount64() + 10000;
     while (GetModuleHandleW(plugin.c_str()) != nullptr && GetTickCount64() < deadline) {
