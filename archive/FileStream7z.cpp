@@ -80,7 +80,11 @@ const TorvInterfaceTable& Torv7zFileStream::ClassInterfaces() noexcept
 Torv7zFileStream::Torv7zFileStream(std::wstring fileName, DWORD mode)
     : fileName_(std::move(fileName))
 {
-    const FileOpenParameters p = DecodeMode(mode);
+    FileOpenParameters p = DecodeMode(mode);
+    // Denying nothing includes renaming and deleting: an archive being read must not keep the
+    // user from moving or removing it.
+    if ((mode & 0xF0) == STGM_SHARE_DENY_NONE)
+        p.Share |= FILE_SHARE_DELETE;
     file_.reset(CreateFileW(fileName_.c_str(), p.Access, p.Share, nullptr, p.Creation,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file_.get() == INVALID_HANDLE_VALUE)

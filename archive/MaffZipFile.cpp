@@ -16,9 +16,10 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// Read access; other readers (each request opens its own reader) may share the file, writers
-// may not change it underneath the library.
-constexpr DWORD ArchiveStreamMode = STGM_READ | STGM_SHARE_DENY_WRITE;
+// Read access, sharing everything: the user keeps control of the file while a viewer shows it
+// (rename, move, delete or replace it in the file manager). A changed file is noticed by the
+// archive cache, which opens it afresh.
+constexpr DWORD ArchiveStreamMode = STGM_READ | STGM_SHARE_DENY_NONE;
 
 // A property value that is always cleared. Release() clears it and raises on failure; the
 // destructor clears quietly on the way out of an exception, which is already being reported.

@@ -1,5 +1,7 @@
 #include "plugin/KestrelForm.h"
 
+#include "archive/ArchiveCache.h"
+
 #include "plugin/ListerApi.h"
 #include "protocol/ArchiveRegistry.h"
 #include "shell/Exceptions.h"
@@ -277,10 +279,12 @@ void TKestrelForm::LoadFile(const std::wstring& fileName)
         throw Exception(L"Invalid file");
     const std::wstring archiveId = RegisterArchive(fileName);
     {
-        TMaffZipFile archive(fileName);
+        // The same reader then serves the pages' requests without opening the file again.
+        const auto archive = OpenSharedArchive(fileName);
+        const TSharedArchive::Lease lease = archive->Borrow();
         ComboBoxLabels labels(comboBox_);
-        RunIndexScan(archiveId, archive, pages_, labels);
-        RunFallbackScan(archiveId, archive, pages_, labels);
+        RunIndexScan(archiveId, lease.Reader(), pages_, labels);
+        RunFallbackScan(archiveId, lease.Reader(), pages_, labels);
     }
     if (pages_.Empty())
         throw Exception(L"INDEX.HTML not found");

@@ -1,6 +1,6 @@
 #include "protocol/MaffProtocol.h"
 
-#include "archive/MaffZipFile.h"
+#include "archive/ArchiveCache.h"
 #include "protocol/ArchiveRegistry.h"
 #include "protocol/HandlerRegistration.h"
 #include "protocol/ShellResponse.h"
@@ -163,26 +163,20 @@ std::unique_ptr<TorvStream> TProtocolExtension1::GetContent(const std::wstring& 
                                                             std::wstring&)
 {
     const TMaffUrl target = ParseMaffUrl(url);
-    TMaffZipFile archive(target.ArchivePath);
-    const auto lastItemNamed = [&](const std::wstring& path) {
-        int found = -1;
-        for (int i = 0; i < archive.NameCount(); ++i)
-            if (archive.GetName(i) == path)
-                found = i;  // a later item of the same name replaces an earlier one
-        return found;
-    };
-    int index = lastItemNamed(target.ItemPath);
+    const std::shared_ptr<TSharedArchive> archive = OpenSharedArchive(target.ArchivePath);
+    // The exact name first, so every URL that names an item keeps naming it.
+    int index = archive->FindItem(target.ItemPath);
     if (index < 0) {
         const std::wstring normalized = NormalizeItemPath(target.ItemPath);
         if (normalized != target.ItemPath)
-            index = lastItemNamed(normalized);
+            index = archive->FindItem(normalized);
     }
     if (index < 0)
         return nullptr;
-    auto data = archive.ExtractItem(index);
+    auto data = archive->ExtractItem(index);
     response.SetStatus(200);
     response.SetStatusText(L"OK");
-    std::wstring extension = ExtractFileExt(archive.GetName(index));
+    std::wstring extension = ExtractFileExt(archive->Names()[static_cast<size_t>(index)]);
     CharUpperBuffW(extension.data(), static_cast<DWORD>(extension.size()));
     if (extension == L".SVG")
         response.SetContentType(L"image/svg+xml");

@@ -1,5 +1,6 @@
 #include "plugin/entry/Startup.h"
 
+#include "archive/ArchiveCache.h"
 #include "archive/ArchiveLibrary.h"
 #include "lang/ShellLang.h"
 #include "plugin/KestrelForm.h"
@@ -62,6 +63,8 @@ void ShutDown() noexcept
         FreeArchiveRegistry();
     if (stage >= Stage::ProtocolHandler)
         ShutdownComFactories();
+    // The readers release the library's objects: before the library goes.
+    CloseAllArchives();
     UnloadArchiveLibrary();
     if (stage >= Stage::LanguageTables)
         FinalizeLanguageTables();

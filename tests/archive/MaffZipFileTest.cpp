@@ -243,19 +243,22 @@ TEST(TMaffZipFile, BombIsStoppedWhileUnpackingWithMemoryBounded)
                 PeakRise(beforeWhole) / 1024);
 }
 
-TEST(TMaffZipFile, ArchiveFileIsHeldDenyWriteWhileAReaderExists)
+TEST(TMaffZipFile, TheUserKeepsControlOfTheFileWhileAReaderExists)
 {
     kvtest::TempFolder temp;
     const std::wstring path = temp.Copy(FixturePath(L"archive-mixed.maff"), L"held.maff");
+    const std::wstring moved = temp.File(L"moved.maff");
     {
         TMaffZipFile reader(path);
-        EXPECT_FALSE(CanOpenForWriting(path));
-        // Readers coexist, each on its own stream.
+        EXPECT_TRUE(CanOpenForWriting(path));
+        // Readers coexist, each on its own stream, and keep reading a renamed file.
         TMaffZipFile second(path);
+        ASSERT_TRUE(MoveFileW(path.c_str(), moved.c_str()));
         EXPECT_EQ(Bytes(second.ExtractItem(1)), "stored bytes\r\n");
+        EXPECT_TRUE(DeleteFileW(moved.c_str()));
         EXPECT_EQ(Bytes(reader.ExtractItem(1)), "stored bytes\r\n");
     }
-    EXPECT_TRUE(CanOpenForWriting(path));
+    EXPECT_EQ(GetFileAttributesW(moved.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST(TMaffZipFile, LibraryWithoutCreateObjectFailsTheOpen)

@@ -12,9 +12,11 @@
 #include <urlmon.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <vector>
 #include <string>
 
 using namespace kvtest;
@@ -28,10 +30,10 @@ const std::wstring Base = L"maff://0*";
 
 class MaffFetch : public ::testing::Test {
 protected:
-    void SetUp() override
+    void SetUp() override { Load(FixturePath(L"protocol-items.maff")); }
+    void Load(std::wstring path)
     {
         plugin_ = std::make_unique<Plugin>();
-        std::wstring path = FixturePath(L"protocol-items.maff");
         viewer_ = plugin_->ListLoadW(host_.Handle(), path.data(), 0);
         ASSERT_NE(viewer_, nullptr);
     }
@@ -101,6 +103,62 @@ TEST_F(MaffFetch, EveryItemComesBackByteForByteWithItsType)
     // The scheme's letter case does not matter; the item's does.
     EXPECT_EQ(FetchUrl(L"MAFF://0*page/index.html").body, Item(L"page\\index.html"));
     ExpectErrorPage(FetchUrl(Base + L"Page/Index.html"), L"Stream is nil");
+}
+
+TEST_F(MaffFetch, ConcurrentRequestsEachGetTheirOwnBytes)
+{
+    const std::vector<std::wstring> items = {L"page\\index.html", L"page\\style.css",
+                                             L"page\\images\\a.png", L"page\\data.bin"};
+    std::vector<std::string> expected;
+    for (const auto& item : items)
+        expected.push_back(Item(item));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> browsers;
+    for (int t = 0; t < 8; ++t) {
+        browsers.emplace_back([&, t] {
+            OleInitialize(nullptr);
+            for (int i = 0; i < 10; ++i) {
+                const size_t k = static_cast<size_t>(t + i) % items.size();
+                std::wstring path = items[k];
+                std::replace(path.begin(), path.end(), L'\\', L'/');
+                if (FetchUrl(Base + path).body != expected[k])
+                    ++wrong;
+            }
+            OleUninitialize();
+        });
+    }
+    for (auto& browser : browsers)
+        browser.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_F(MaffFetch, TheFileOnDiskDecidesEveryAnswer)
+{
+    // A second viewer on a copy the test may change: the second archive of the process.
+    TempFolder temp;
+    std::wstring path = temp.Copy(FixturePath(L"protocol-items.maff"), L"saved.maff");
+    const HWND second = plugin_->ListLoadW(host_.Handle(), path.data(), 0);
+    ASSERT_NE(second, nullptr);
+    const std::wstring copy = L"maff://1*";
+    EXPECT_EQ(FetchUrl(copy + L"page/data.bin").body, Item(L"page\\data.bin"));
+
+    // Replaced by a newer save: served fresh.
+    ASSERT_TRUE(CopyFileW(FixturePath(L"protocol-items-v2.maff").c_str(), path.c_str(), FALSE));
+    EXPECT_EQ(FetchUrl(copy + L"page/data.bin").body, "the second version");
+
+    // Cut short, renamed, deleted: the error page, and nothing else breaks.
+    const std::string whole = ReadFileBytes(FixturePath(L"protocol-items.maff"));
+    const std::wstring cut = temp.Write(L"cut.maff", whole.substr(0, whole.size() / 3));
+    ASSERT_TRUE(CopyFileW(cut.c_str(), path.c_str(), FALSE));
+    EXPECT_EQ(FetchUrl(copy + L"page/data.bin").status, 502u);
+    ASSERT_TRUE(CopyFileW(FixturePath(L"protocol-items.maff").c_str(), path.c_str(), FALSE));
+    EXPECT_EQ(FetchUrl(copy + L"page/style.css").status, 200u);
+    ASSERT_TRUE(MoveFileW(path.c_str(), temp.File(L"renamed.maff").c_str()));
+    ExpectErrorPage(FetchUrl(copy + L"page/style.css"), L"System Error.  Code: 2.");
+    ASSERT_TRUE(DeleteFileW(temp.File(L"renamed.maff").c_str()));
+    EXPECT_EQ(FetchUrl(copy + L"page/style.css").status, 502u);
+    EXPECT_EQ(FetchUrl(Base + L"page/style.css").status, 200u);
+    plugin_->ListCloseWindow(second);
 }
 
 TEST_F(MaffFetch, LinksOfSavedPagesFindTheirItems)

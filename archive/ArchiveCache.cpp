@@ -1,0 +1,275 @@
+#include "archive/ArchiveCache.h"
+
+#include "shell/Exceptions.h"
+#include "shell/ShellThread.h"
+#include "shell/Strings.h"
+
+#include <algorithm>
+#include <mutex>
+#include <utility>
+
+namespace kv {
+
+using Microsoft::WRL::ComPtr;
+using Clock = std::chrono::steady_clock;
+
+TArchiveIdentity ReadArchiveIdentity(const std::wstring& path)
+{
+    // No access asked: only the file's facts are read, and nobody is kept from anything.
+    UniqueHandle file(CreateFileW(path.c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE)
+        RaiseLastOSError();
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file.get(), &info))
+        RaiseLastOSError();
+    // A file deleted while we hold it open lingers until the last handle goes: it is gone for
+    // the user, and so for us.
+    FILE_STANDARD_INFO standard{};
+    if (info.nNumberOfLinks == 0 ||
+        (GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof(standard)) &&
+         standard.DeletePending))
+        RaiseOSError(ERROR_FILE_NOT_FOUND);
+    TArchiveIdentity identity;
+    identity.VolumeSerial = info.dwVolumeSerialNumber;
+    identity.FileIndex = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    identity.Size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    identity.LastWrite = (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                         info.ftLastWriteTime.dwLowDateTime;
+    return identity;
+}
+
+// ---- TSharedArchive ----
+
+TSharedArchive::TSharedArchive(std::wstring path, const TArchiveIdentity& identity)
+    : path_(std::move(path)), identity_(identity), lastUse_(Clock::now())
+{
+    auto first = std::make_unique<TMaffZipFile>(path_);
+    names_ = first->Names();
+    index_.reserve(names_.size());
+    for (size_t i = 0; i < names_.size(); ++i)
+        index_[names_[i]] = static_cast<int>(i);  // the later of two equal names wins
+    free_.push_back(first.get());
+    readers_.push_back(std::move(first));
+}
+
+TSharedArchive::~TSharedArchive() = default;
+
+int TSharedArchive::FindItem(const std::wstring& name) const
+{
+    const auto found = index_.find(name);
+    return found == index_.end() ? -1 : found->second;
+}
+
+TSharedArchive::Lease TSharedArchive::Borrow()
+{
+    std::unique_lock guard(lock_);
+    const Clock::time_point start = Clock::now();
+    for (;;) {
+        if (!free_.empty()) {
+            TMaffZipFile* reader = free_.back();
+            free_.pop_back();
+            ++lent_;
+            longestWait_ = std::max(longestWait_, std::chrono::duration_cast<std::chrono::microseconds>(
+                                                      Clock::now() - start));
+            return Lease(*this, *reader);
+        }
+        if (readers_.size() + opening_ < MaxReaders)
+            break;
+        returned_.wait(guard);
+    }
+    // Opening reads the whole directory: done outside the lock, so returns are not held up.
+    ++opening_;
+    ++lent_;
+    guard.unlock();
+    std::unique_ptr<TMaffZipFile> reader;
+    try {
+        reader = std::make_unique<TMaffZipFile>(path_);
+    } catch (...) {
+        guard.lock();
+        --opening_;
+        --lent_;
+        returned_.notify_all();
+        throw;
+    }
+    guard.lock();
+    --opening_;
+    TMaffZipFile& lent = *reader;
+    readers_.push_back(std::move(reader));
+    longestWait_ = std::max(longestWait_,
+                            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start));
+    return Lease(*this, lent);
+}
+
+void TSharedArchive::Return(TMaffZipFile& reader) noexcept
+{
+    {
+        std::lock_guard guard(lock_);
+        free_.push_back(&reader);
+        --lent_;
+        lastUse_ = Clock::now();
+    }
+    returned_.notify_one();
+}
+
+TSharedArchive::Lease::~Lease()
+{
+    if (owner_ != nullptr)
+        owner_->Return(*reader_);
+}
+
+ComPtr<MemoryStream> TSharedArchive::ExtractItem(int index)
+{
+    const Lease lease = Borrow();
+    return lease.Reader().ExtractItem(index);
+}
+
+bool TSharedArchive::Idle(Clock::time_point& lastUse)
+{
+    std::lock_guard guard(lock_);
+    lastUse = lastUse_;
+    return lent_ == 0 && opening_ == 0;
+}
+
+std::chrono::microseconds TSharedArchive::LongestWait()
+{
+    std::lock_guard guard(lock_);
+    return longestWait_;
+}
+
+// ---- the process-wide cache ----
+
+namespace {
+
+struct CaseInsensitiveHash {
+    size_t operator()(const std::wstring& text) const noexcept
+    {
+        std::wstring folded = text;
+        CharUpperBuffW(folded.data(), static_cast<DWORD>(folded.size()));
+        return std::hash<std::wstring>()(folded);
+    }
+};
+struct CaseInsensitiveEqual {
+    bool operator()(const std::wstring& a, const std::wstring& b) const noexcept
+    {
+        return SameTextIgnoreCase(a, b);
+    }
+};
+
+struct ArchiveCache {
+    SrwLock lock;
+    std::unordered_map<std::wstring, std::shared_ptr<TSharedArchive>, CaseInsensitiveHash,
+                       CaseInsensitiveEqual>
+        archives;
+    bool janitorRunning = false;
+};
+
+ArchiveCache& Cache()
+{
+    // Outlives static destruction: a janitor may still look at it while the process ends.
+    static ArchiveCache* cache = new ArchiveCache();
+    return *cache;
+}
+
+// Closes idle archives now and then, and ends when the cache is empty. It keeps the library
+// loaded while it runs, so an unload waits until the last archive is closed.
+class TArchiveJanitor : public TorvShellThread {
+public:
+    TArchiveJanitor() : TorvShellThread(CTF_PROCESS_REF, false) {}
+
+protected:
+    void Execute() override
+    {
+        for (;;) {
+            Sleep(static_cast<DWORD>(ArchiveIdleTime.count() / 3));
+            CloseIdleArchives();
+            ArchiveCache& cache = Cache();
+            std::lock_guard guard(cache.lock);
+            if (cache.archives.empty()) {
+                cache.janitorRunning = false;
+                return;
+            }
+        }
+    }
+};
+
+void StartJanitor(ArchiveCache& cache) noexcept
+{
+    // Called with the cache locked.
+    if (cache.janitorRunning)
+        return;
+    try {
+        TorvShellThread::StartDetached<TArchiveJanitor>();
+        cache.janitorRunning = true;
+    } catch (...) {
+        // Without a janitor archives stay open until the next lookup or unload closes them.
+    }
+}
+
+} // namespace
+
+std::shared_ptr<TSharedArchive> OpenSharedArchive(const std::wstring& path)
+{
+    const TArchiveIdentity identity = ReadArchiveIdentity(path);
+    ArchiveCache& cache = Cache();
+    {
+        std::lock_guard guard(cache.lock);
+        const auto found = cache.archives.find(path);
+        if (found != cache.archives.end()) {
+            if (found->second->Identity() == identity)
+                return found->second;
+            // The file changed: its users keep the old one until they are done.
+            cache.archives.erase(found);
+        }
+    }
+    // Opened outside the lock: a large archive must not hold up requests for other ones.
+    auto archive = std::make_shared<TSharedArchive>(path, identity);
+    std::lock_guard guard(cache.lock);
+    auto& slot = cache.archives[path];
+    if (slot && slot->Identity() == identity)
+        return slot;  // another thread opened it meanwhile
+    slot = archive;
+    StartJanitor(cache);
+    return archive;
+}
+
+void CloseIdleArchives(std::chrono::milliseconds idleTime) noexcept
+{
+    ArchiveCache& cache = Cache();
+    std::vector<std::shared_ptr<TSharedArchive>> closing;
+    {
+        std::lock_guard guard(cache.lock);
+        const Clock::time_point now = Clock::now();
+        for (auto it = cache.archives.begin(); it != cache.archives.end();) {
+            Clock::time_point lastUse;
+            // Nobody but the cache holds it, and no reader is lent.
+            if (it->second.use_count() == 1 && it->second->Idle(lastUse) && now - lastUse >= idleTime) {
+                closing.push_back(std::move(it->second));
+                it = cache.archives.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // The readers (and their files) close here, outside the lock.
+}
+
+void CloseAllArchives() noexcept
+{
+    ArchiveCache& cache = Cache();
+    decltype(cache.archives) closing;
+    {
+        std::lock_guard guard(cache.lock);
+        closing.swap(cache.archives);
+    }
+}
+
+size_t CachedArchiveCount() noexcept
+{
+    ArchiveCache& cache = Cache();
+    std::lock_guard guard(cache.lock);
+    return cache.archives.size();
+}
+
+} // namespace kv
