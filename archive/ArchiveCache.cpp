@@ -15,28 +15,19 @@ using Clock = std::chrono::steady_clock;
 
 TArchiveIdentity ReadArchiveIdentity(const std::wstring& path)
 {
-    // No access asked: only the file's facts are read, and nobody is kept from anything.
-    UniqueHandle file(CreateFileW(path.c_str(), 0,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE)
+    // The file's attributes by name: opening a handle for its file index costs some 75 times
+    // more under Wine, on every request. A file replaced by another one shows a different
+    // size, write time or creation time.
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
         RaiseLastOSError();
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file.get(), &info))
-        RaiseLastOSError();
-    // A file deleted while we hold it open lingers until the last handle goes: it is gone for
-    // the user, and so for us.
-    FILE_STANDARD_INFO standard{};
-    if (info.nNumberOfLinks == 0 ||
-        (GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof(standard)) &&
-         standard.DeletePending))
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         RaiseOSError(ERROR_FILE_NOT_FOUND);
+    const auto join = [](DWORD high, DWORD low) { return (uint64_t{high} << 32) | low; };
     TArchiveIdentity identity;
-    identity.VolumeSerial = info.dwVolumeSerialNumber;
-    identity.FileIndex = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-    identity.Size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    identity.LastWrite = (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-                         info.ftLastWriteTime.dwLowDateTime;
+    identity.Size = join(data.nFileSizeHigh, data.nFileSizeLow);
+    identity.LastWrite = join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
+    identity.Created = join(data.ftCreationTime.dwHighDateTime, data.ftCreationTime.dwLowDateTime);
     return identity;
 }
 
@@ -48,8 +39,11 @@ TSharedArchive::TSharedArchive(std::wstring path, const TArchiveIdentity& identi
     auto first = std::make_unique<TMaffZipFile>(path_);
     names_ = first->Names();
     index_.reserve(names_.size());
-    for (size_t i = 0; i < names_.size(); ++i)
+    sizes_.resize(names_.size());
+    for (size_t i = 0; i < names_.size(); ++i) {
         index_[names_[i]] = static_cast<int>(i);  // the later of two equal names wins
+        sizes_[i] = first->DeclaredSize(static_cast<int>(i)).value_or(UINT64_MAX);
+    }
     free_.push_back(first.get());
     readers_.push_back(std::move(first));
 }
@@ -60,6 +54,18 @@ int TSharedArchive::FindItem(const std::wstring& name) const
 {
     const auto found = index_.find(name);
     return found == index_.end() ? -1 : found->second;
+}
+
+uint64_t TSharedArchive::DeclaredSize(int index) const
+{
+    return index >= 0 && static_cast<size_t>(index) < sizes_.size() ? sizes_[static_cast<size_t>(index)]
+                                                                     : UINT64_MAX;
+}
+
+bool TSharedArchive::HasFreeReader()
+{
+    std::lock_guard guard(lock_);
+    return !free_.empty();
 }
 
 TSharedArchive::Lease TSharedArchive::Borrow()
@@ -232,6 +238,20 @@ std::shared_ptr<TSharedArchive> OpenSharedArchive(const std::wstring& path)
     slot = archive;
     StartJanitor(cache);
     return archive;
+}
+
+std::shared_ptr<TSharedArchive> FindSharedArchive(const std::wstring& path) noexcept
+{
+    try {
+        const TArchiveIdentity identity = ReadArchiveIdentity(path);
+        ArchiveCache& cache = Cache();
+        std::lock_guard guard(cache.lock);
+        const auto found = cache.archives.find(path);
+        if (found != cache.archives.end() && found->second->Identity() == identity)
+            return found->second;
+    } catch (...) {
+    }
+    return nullptr;
 }
 
 void CloseIdleArchives(std::chrono::milliseconds idleTime) noexcept

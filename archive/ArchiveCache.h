@@ -5,8 +5,8 @@
 // Each shared archive keeps its item names with an index built once, and a few readers: the
 // archive library's objects must not extract on two threads at once, so a reader is lent to one
 // thread at a time, and a second reader is opened when a request would otherwise wait behind
-// another one's extraction. A request finds its archive by path; the file's identity (volume,
-// file index, size, last write) is checked on every lookup, so a file replaced on disk is read
+// another one's extraction. A request finds its archive by path; the file's identity (size,
+// last write, creation) is checked on every lookup, so a file replaced on disk is read
 // afresh. Archives unused for a few seconds are closed, so the user can rename, move or delete
 // the file without a handle of ours lingering.
 #pragma once
@@ -29,10 +29,9 @@ namespace kv {
 
 // What tells one file apart from another that took its name, or from itself changed.
 struct TArchiveIdentity {
-    DWORD VolumeSerial = 0;
-    uint64_t FileIndex = 0;
     uint64_t Size = 0;
     uint64_t LastWrite = 0;
+    uint64_t Created = 0;
     bool operator==(const TArchiveIdentity&) const = default;
 };
 
@@ -57,6 +56,11 @@ public:
     // The last item whose name equals name exactly (a later item of a name replaces an
     // earlier one), or -1.
     int FindItem(const std::wstring& name) const;
+    // The unpacked size the archive declares for an item; the largest value when it declares
+    // none.
+    uint64_t DeclaredSize(int index) const;
+    // Whether a reader could be lent at once.
+    bool HasFreeReader();
 
     // A reader lent to the holder alone until the lease ends.
     class Lease {
@@ -95,6 +99,7 @@ private:
     const TArchiveIdentity identity_;
     std::vector<std::wstring> names_;
     std::unordered_map<std::wstring, int> index_;
+    std::vector<uint64_t> sizes_;
 
     SrwLock lock_;
     std::condition_variable_any returned_;
@@ -109,6 +114,9 @@ private:
 // The shared archive of the file at path, opened now or earlier; raises when the file cannot
 // be found or opened.
 std::shared_ptr<TSharedArchive> OpenSharedArchive(const std::wstring& path);
+// The shared archive of the file at path when one is open and the file unchanged; else none,
+// without opening anything. Never raises.
+std::shared_ptr<TSharedArchive> FindSharedArchive(const std::wstring& path) noexcept;
 
 // How long an archive may stay unused before it is closed.
 inline constexpr std::chrono::milliseconds ArchiveIdleTime{3000};

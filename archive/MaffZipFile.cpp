@@ -154,6 +154,12 @@ const std::wstring& TMaffZipFile::GetName(int AIndex) const
     return names_[static_cast<size_t>(AIndex)];
 }
 
+std::optional<uint64_t> TMaffZipFile::DeclaredSize(int index) const
+{
+    GetName(index);  // checks the index
+    return ReadDeclaredSize(archive_.Get(), static_cast<UINT32>(index));
+}
+
 ComPtr<MemoryStream> TMaffZipFile::ExtractItem(int index)
 {
     // The library does not check indices itself.

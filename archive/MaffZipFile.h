@@ -9,6 +9,7 @@
 #include <wrl/client.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ public:
     const std::wstring& GetName(int AIndex) const;
     const std::vector<std::wstring>& Names() const noexcept { return names_; }
     int NameCount() const noexcept { return static_cast<int>(names_.size()); }
+
+    // The unpacked size the archive declares for item index, when it declares one.
+    std::optional<uint64_t> DeclaredSize(int index) const;
 
     // A new stream at position 0 holding item index's bytes; raises on failure, including a
     // damaged item and an item larger than MaxExtractedItemSize.

@@ -97,21 +97,23 @@ TorvShellCacheFileStream::TorvShellCacheFileStream(const std::wstring& url) : ur
     }
 }
 
-void TorvShellCacheFileStream::Commit() noexcept
+bool TorvShellCacheFileStream::Commit() noexcept
 {
+    bool taken = false;
     try {
         const std::wstring header = response_.GetText();
         const FILETIME lastModified = response_.GetValueAsFileTime(L"Last-Modified", true);
         const FILETIME expires = response_.GetValueAsFileTime(L"Expires", true);
-        CommitUrlCacheEntryW(url_.c_str(), fileName_.c_str(), expires, lastModified,
+        taken = CommitUrlCacheEntryW(url_.c_str(), fileName_.c_str(), expires, lastModified,
                              NORMAL_CACHE_ENTRY,
                              header.empty() ? nullptr : const_cast<wchar_t*>(header.c_str()),
                              header.empty() ? 0 : static_cast<DWORD>(header.size() + 1),
-                             fileExtension_.c_str(), url_.c_str());
+                             fileExtension_.c_str(), url_.c_str()) != FALSE;
     } catch (...) {
         // A malformed date or a refused commit only costs the cache entry.
     }
     committed_ = true;
+    return taken;
 }
 
 void TorvShellCacheFileStream::Finish() noexcept

@@ -27,9 +27,9 @@ public:
     bool Committed() const noexcept { return committed_; }
     TorvShellResponse& Response() noexcept { return response_; }
 
-    // Records the file as the URL's cache entry. Never raises: a refused commit leaves the
-    // file uncommitted without a report.
-    void Commit() noexcept;
+    // Records the file as the URL's cache entry; true when the cache took it. Never raises: a
+    // refused commit leaves the file uncommitted without a report.
+    bool Commit() noexcept;
 
 private:
     struct NewEntry {};

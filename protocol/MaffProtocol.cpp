@@ -5,12 +5,15 @@
 #include "protocol/HandlerRegistration.h"
 #include "protocol/ShellResponse.h"
 #include "shell/Exceptions.h"
+#include "shell/Handles.h"
 #include "shell/OleStream.h"
 #include "shell/Strings.h"
 
 #include <wininet.h>
 
 #include <algorithm>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace kv {
@@ -67,6 +70,64 @@ std::wstring PercentDecode(const std::wstring& text)
     if (!flush())
         return text;
     return changed ? result : text;
+}
+
+// The item a request names: the exact name first, so every URL that names an item keeps
+// naming it; else the name a saved page's link most likely means.
+int FindRequestedItem(const TSharedArchive& archive, const std::wstring& itemPath)
+{
+    const int index = archive.FindItem(itemPath);
+    if (index >= 0)
+        return index;
+    const std::wstring normalized = NormalizeItemPath(itemPath);
+    return normalized != itemPath ? archive.FindItem(normalized) : -1;
+}
+
+// The URL-cache files written for maff: URLs, by URL, with what their body came from: a
+// request for the same item of an unchanged archive reports the file again instead of writing
+// a new one (the browser under Wine asks for a file on every request).
+class CacheFileIndex {
+public:
+    static constexpr size_t MaxEntries = 4096;
+
+    void Record(const std::wstring& url, const std::wstring& stamp, const std::wstring& fileName)
+    {
+        std::lock_guard guard(lock_);
+        if (files_.size() >= MaxEntries)
+            files_.clear();  // rarely reached; starting afresh costs one write per URL
+        files_[url] = {stamp, fileName};
+    }
+    // The file recorded for url when it came from the same content and still holds size bytes.
+    std::wstring Find(const std::wstring& url, const std::wstring& stamp, uint64_t size)
+    {
+        std::wstring fileName;
+        {
+            std::lock_guard guard(lock_);
+            const auto found = files_.find(url);
+            if (found == files_.end() || found->second.stamp != stamp)
+                return {};
+            fileName = found->second.fileName;
+        }
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!GetFileAttributesExW(fileName.c_str(), GetFileExInfoStandard, &data) ||
+            ((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) != size)
+            return {};
+        return fileName;
+    }
+
+private:
+    struct Entry {
+        std::wstring stamp;
+        std::wstring fileName;
+    };
+    SrwLock lock_;
+    std::unordered_map<std::wstring, Entry> files_;
+};
+
+CacheFileIndex& CacheFiles()
+{
+    static CacheFileIndex* index = new CacheFileIndex();
+    return *index;
 }
 
 } // namespace
@@ -157,23 +218,42 @@ bool TProtocolExtension1::DoCombineUrl(const std::wstring& baseUrl, const std::w
     return true;
 }
 
+bool TProtocolExtension1::CanServeAtOnce(const std::wstring& url)
+{
+    try {
+        const TMaffUrl target = ParseMaffUrl(url);
+        const std::shared_ptr<TSharedArchive> archive = FindSharedArchive(target.ArchivePath);
+        if (!archive || !archive->HasFreeReader())
+            return false;  // opening, or waiting for a reader, is for a worker
+        const int index = FindRequestedItem(*archive, target.ItemPath);
+        return index < 0 || archive->DeclaredSize(index) <= ServeAtOnceLimit;
+    } catch (...) {
+        return true;  // a URL that names no archive fails at once
+    }
+}
+
+void TProtocolExtension1::CacheFileWritten(const std::wstring& url, const std::wstring& fileName)
+{
+    if (!contentStamp_.empty())
+        CacheFiles().Record(url, contentStamp_, fileName);
+}
+
 std::unique_ptr<TorvStream> TProtocolExtension1::GetContent(const std::wstring& url,
                                                             const std::wstring&, TorvStream&,
                                                             TorvShellResponse& response,
-                                                            std::wstring&)
+                                                            std::wstring& fileName)
 {
+    contentStamp_.clear();
     const TMaffUrl target = ParseMaffUrl(url);
     const std::shared_ptr<TSharedArchive> archive = OpenSharedArchive(target.ArchivePath);
-    // The exact name first, so every URL that names an item keeps naming it.
-    int index = archive->FindItem(target.ItemPath);
-    if (index < 0) {
-        const std::wstring normalized = NormalizeItemPath(target.ItemPath);
-        if (normalized != target.ItemPath)
-            index = archive->FindItem(normalized);
-    }
+    const int index = FindRequestedItem(*archive, target.ItemPath);
     if (index < 0)
         return nullptr;
     auto data = archive->ExtractItem(index);
+    const TArchiveIdentity& identity = archive->Identity();
+    contentStamp_ = FormatString(L"%ls|%llu|%llu|%llu|%d", archive->Path().c_str(), identity.Size,
+                                 identity.LastWrite, identity.Created, index);
+    fileName = CacheFiles().Find(url, contentStamp_, data->Size());
     response.SetStatus(200);
     response.SetStatusText(L"OK");
     std::wstring extension = ExtractFileExt(archive->Names()[static_cast<size_t>(index)]);

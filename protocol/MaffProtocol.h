@@ -32,12 +32,21 @@ public:
     void GetProtocols(TorvNameList& names) override;
     bool DoCombineUrl(const std::wstring& baseUrl, const std::wstring& relativeUrl,
                       TCombineOptions options, std::wstring& result) override;
+    // Items of an archive that is open already, up to this size, are served on the calling
+    // thread: a worker thread of their own would cost more than their extraction.
+    static constexpr uint64_t ServeAtOnceLimit = 512 * 1024;
+    bool CanServeAtOnce(const std::wstring& url) override;
+    void CacheFileWritten(const std::wstring& url, const std::wstring& fileName) override;
     std::unique_ptr<TorvStream> GetContent(const std::wstring& url, const std::wstring& verb,
                                            TorvStream& requestStream, TorvShellResponse& response,
                                            std::wstring& fileName) override;
 
 protected:
     void Initialize() override;
+
+private:
+    // What the request being served came from: the archive's identity and the item.
+    std::wstring contentStamp_;
 };
 
 // {C4F375D9-53ED-4485-B43F-13CD59F7266E}

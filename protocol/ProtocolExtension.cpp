@@ -284,13 +284,24 @@ HRESULT TorvShellProtocolExtension::StartRequest(const std::wstring& url,
     }
     if (!requestStream)
         requestStream = WrapMemoryStream(MemoryStream::Create().Get());
+    // Asked before the work starts: once the result is reported the client may end the
+    // request (Terminate), and a binding asked afterwards may no longer answer.
+    bool synchronous = true;
+    {
+        BindInfoCopy info(*bindInfo);
+        synchronous = !info.Ok() || (info.Flags() & BINDF_ASYNCHRONOUS) == 0;
+    }
     if (cacheStream)
         Thread = TorvShellCacheProtocolThread::Create(*this, url, verb, std::move(requestStream),
                                                       std::move(cacheStream));
-    else
+    else if (CanServeAtOnce(url)) {
+        // Reads made from inside the reports find the worker in place.
+        Thread = TorvShellThread::Prepare<TorvShellProtocolThread>(*this, url, verb,
+                                                                   std::move(requestStream));
+        Thread->RunHere();
+    } else
         Thread = CreateProtocolThread(url, verb, std::move(requestStream));
-    BindInfoCopy info(*bindInfo);
-    if (!info.Ok() || (info.Flags() & BINDF_ASYNCHRONOUS) == 0)
+    if (synchronous)
         Thread->WaitFor(INFINITE);
     return S_OK;
 }

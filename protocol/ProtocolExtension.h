@@ -138,6 +138,13 @@ public:
     {
         return nullptr;
     }
+    // Called on the worker once the body of url has been written to a committed URL-cache file.
+    // A handler that can tell when its content is unchanged may hand that file back from
+    // GetContent later (as its file name), so that it is not written again.
+    virtual void CacheFileWritten(const std::wstring& url, const std::wstring& fileName) {}
+    // Whether the URL's content is quick to make: then Start makes it on the calling thread and
+    // reports before it returns, as a thread of its own would cost more than the work.
+    virtual bool CanServeAtOnce(const std::wstring& url) { return false; }
     virtual TorvShellThread::Ptr<TorvShellProtocolThread> CreateProtocolThread(
         const std::wstring& url, const std::wstring& verb, std::unique_ptr<TorvStream> requestStream);
 

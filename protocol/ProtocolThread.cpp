@@ -112,7 +112,8 @@ bool TorvShellProtocolThread::SeekData(int64_t move, DWORD origin, int64_t& posi
     }
 }
 
-void TorvShellProtocolThread::Produce(std::unique_ptr<TorvStream>& data, std::wstring& fileName)
+void TorvShellProtocolThread::Produce(IInternetBindInfo* bindInfo, std::unique_ptr<TorvStream>& data,
+                                      std::wstring& fileName)
 {
     if (!data)
         data = protocol_.GetContent(url_, verb_, *requestStream_, response_, fileName);
@@ -140,7 +141,7 @@ void TorvShellProtocolThread::Produce(std::unique_ptr<TorvStream>& data, std::ws
     BINDINFO info{};
     info.cbSize = sizeof(info);
     DWORD flags = 0;
-    if (!protocol_.BindInfo || FAILED(protocol_.BindInfo->GetBindInfo(&flags, &info)))
+    if (bindInfo == nullptr || FAILED(bindInfo->GetBindInfo(&flags, &info)))
         return;
     ReleaseBindInfo(&info);
     if ((flags & BINDF_NEEDFILE) == 0)
@@ -154,9 +155,11 @@ void TorvShellProtocolThread::Produce(std::unique_ptr<TorvStream>& data, std::ws
         if (file->Write(buffer.data(), count) != count)
             throw EOSError(ERROR_WRITE_FAULT);
     }
-    file->Commit();
+    const bool committed = file->Commit();
     fileName = file->FileName();
     data = std::move(file);
+    if (committed)
+        protocol_.CacheFileWritten(url_, fileName);
 }
 
 void TorvShellProtocolThread::Report(IInternetProtocolSink& sink, const std::wstring& fileName)
@@ -187,6 +190,7 @@ void TorvShellProtocolThread::Execute()
     // A sink may end the request (Terminate) from inside a report, which releases the
     // protocol's references: the worker keeps its own for the whole run.
     const Microsoft::WRL::ComPtr<IInternetProtocolSink> sink = protocol_.Sink;
+    const Microsoft::WRL::ComPtr<IInternetBindInfo> bindInfo = protocol_.BindInfo;
     if (!sink)
         return;
     try {
@@ -199,7 +203,7 @@ void TorvShellProtocolThread::Execute()
         std::wstring fileName;
         std::exception_ptr failure;
         try {
-            Produce(data, fileName);
+            Produce(bindInfo.Get(), data, fileName);
         } catch (...) {
             failure = std::current_exception();
         }

@@ -52,7 +52,8 @@ protected:
     void SetDataStream(std::unique_ptr<TorvStream> stream);
 
 private:
-    void Produce(std::unique_ptr<TorvStream>& data, std::wstring& fileName);
+    void Produce(IInternetBindInfo* bindInfo, std::unique_ptr<TorvStream>& data,
+                 std::wstring& fileName);
     void Report(IInternetProtocolSink& sink, const std::wstring& fileName);
 
     TorvShellProtocolExtension& protocol_;  // owns this worker and outlives it

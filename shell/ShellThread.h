@@ -50,6 +50,18 @@ public:
         thread.release();
     }
 
+    // Constructs T without starting it, for an owner that must hold the object before its work
+    // begins; the owner then calls RunHere once.
+    template <class T, class... Args>
+    static Ptr<T> Prepare(Args&&... args)
+    {
+        return Ptr<T>(new T(std::forward<Args>(args)...));
+    }
+    // Does the work of a prepared object on the calling thread (Execute, AfterExecute,
+    // Finished), without a thread of its own: for work known to be short, where starting a
+    // thread would cost more than the work. The object then behaves as one whose thread ended.
+    void RunHere() noexcept { Run(); }
+
     TorvShellThread(const TorvShellThread&) = delete;
     TorvShellThread& operator=(const TorvShellThread&) = delete;
     // Waits for the thread (at once when called on the thread itself).

@@ -1,13 +1,14 @@
 // Figures of the plug-in as a file manager and its browser use it.
 //
-//   maff-bench PLUGIN ARCHIVE soak [REQUESTS]
-//   maff-bench PLUGIN ARCHIVE floor [REQUESTS]
+//   maff-bench PLUGIN page ARCHIVE...          the cost of showing a page (see Page below)
+//   maff-bench PLUGIN soak ARCHIVE [REQUESTS]  a long run of requests, with the process's figures
+//   maff-bench PLUGIN floor [REQUESTS]         the same run served by a trivial handler
 //
-// soak: loads ARCHIVE into a viewer, then fetches its items through maff: URLs one after the
-// other, as the browser does, printing the process's private bytes, handles, threads and URL
-// cache entries at the start and after every tenth of the run.
-// floor: the same fetches of a scheme served from memory by a trivial handler of the
-// benchmark's own: what URL monikers cost without the plug-in.
+// The process runs on one CPU: under Wine a round trip to the Wine server costs several times
+// more when the two run on different CPUs, which would drown the figures in noise.
+#include "archive/MaffZipFile.h"
+#include "plugin/PageDiscovery.h"
+#include "shell/Strings.h"
 #include "tools/urlfetch/UrlFetch.h"
 
 #include <windows.h>
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -113,9 +115,13 @@ public:
             delete this;
         return count;
     }
-    HRESULT STDMETHODCALLTYPE Start(LPCWSTR, IInternetProtocolSink* sink, IInternetBindInfo*,
+    HRESULT STDMETHODCALLTYPE Start(LPCWSTR url, IInternetProtocolSink* sink, IInternetBindInfo*,
                                     DWORD, HANDLE_PTR) override
     {
+        // A bind that never ends keeps the thread's URL-moniker helper window alive, so that a
+        // run of single binds does not pay for making it again each time.
+        if (std::wstring(url).find(L"hold") != std::wstring::npos)
+            return S_OK;
         const ULONG size = static_cast<ULONG>(body_.size());
         sink->ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, L"text/plain");
         sink->ReportData(BSCF_FIRSTDATANOTIFICATION, 0, size);
@@ -233,26 +239,192 @@ int Floor(int requests)
     return status;
 }
 
+
+double Milliseconds(LARGE_INTEGER from, LARGE_INTEGER to)
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f{};
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    return double(to.QuadPart - from.QuadPart) * 1000.0 / double(frequency.QuadPart);
+}
+
+template <typename Work>
+double Timed(Work&& work)
+{
+    LARGE_INTEGER start{}, end{};
+    QueryPerformanceCounter(&start);
+    work();
+    QueryPerformanceCounter(&end);
+    return Milliseconds(start, end);
+}
+
+// The median of three runs: single runs under Wine jump now and then.
+template <typename Work>
+double Median3(Work&& work)
+{
+    double times[3];
+    for (double& t : times)
+        t = Timed(work);
+    std::sort(std::begin(times), std::end(times));
+    return times[1];
+}
+
+double WorkingSetMiB(bool peak)
+{
+    PROCESS_MEMORY_COUNTERS memory{};
+    memory.cb = sizeof(memory);
+    GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory));
+    return (peak ? memory.PeakWorkingSetSize : memory.WorkingSetSize) / 1048576.0;
+}
+
+// The floor answers no header queries, so its status reads 0.
+bool AllServed(const std::vector<kvfetch::FetchResult>& results)
+{
+    return std::all_of(results.begin(), results.end(), [](const kvfetch::FetchResult& r) {
+        return r.result == S_OK && (r.status == 200 || r.status == 0) && !r.body.empty();
+    });
+}
+
+// The cost of showing the page of 200 resources in each archive: ListLoadW until the list is
+// filled (split into the reader's open and listing, the parsing of the descriptions, and the
+// rest), the 200 fetches through URL monikers one at a time and six at a time, the same
+// fetches served from memory by a trivial handler (the floor, which the plug-in cannot
+// remove), and one open plus 200 extractions through the reader alone (the bound).
+int Page(HMODULE plugin, const std::vector<std::wstring>& archives)
+{
+    auto load = Export<ListLoadWProc>(plugin, "ListLoadW");
+    auto close = Export<ListCloseWindowProc>(plugin, "ListCloseWindow");
+    if (load == nullptr || close == nullptr)
+        return 1;
+    static FloorFactory factory;
+    IInternetSession* session = nullptr;
+    if (FAILED(CoInternetGetSession(0, &session, 0)))
+        return 1;
+    session->RegisterNameSpace(&factory, CLSID_FloorProtocol, L"floor", 0, nullptr, 0);
+    const HWND host = CreateWindowExW(0, L"STATIC", L"bench", WS_OVERLAPPEDWINDOW, 0, 0, 800, 600,
+                                      nullptr, nullptr, nullptr, nullptr);
+    std::vector<std::wstring> resources = {L"page/index.html"};
+    for (int i = 1; i < 200; ++i)
+        resources.push_back(kv::FormatString(L"page/res/r%03d.%ls", i, i % 10 == 0 ? L"css" : L"png"));
+    std::vector<std::wstring> floorUrls;
+    for (const auto& r : resources)
+        floorUrls.push_back(L"floor://bench/" + r);
+
+    // The first viewer of the process pays for loading the browser control and the archive
+    // library: a warm-up load keeps that out of the figures.
+    if (!archives.empty()) {
+        std::wstring first = archives.front();
+        if (const HWND viewer = load(host, first.data(), 0))
+            close(viewer);
+    }
+    int archiveId = 0;  // the warm-up registered the first archive under the id it keeps
+    std::printf("%8s | %9s %9s | %9s %9s | %9s | %8s %8s | %8s %8s %8s %8s | %8s %8s\n", "items",
+                "fetch x1", "fetch x6", "floor x1", "floor x6", "bound", "cost/bd1", "cost/bd6",
+                "ListLoad", "open", "parse", "rest", "load/bd", "WS MiB");
+    int status = 0;
+    for (const std::wstring& archive : archives) {
+        // The file is read once before anything is timed, so that no figure pays for the disk.
+        double openMs = 0, parseMs = 0, boundMs = 0;
+        size_t items = 0;
+        {
+            kv::TMaffZipFile warm(archive);
+            items = warm.Names().size();
+        }
+        {
+            std::unique_ptr<kv::TMaffZipFile> reader;
+            openMs = Median3([&] { reader = std::make_unique<kv::TMaffZipFile>(archive); });
+            parseMs = Median3([&] {
+                kv::PageList pages;
+                kv::VectorLabelList labels;
+                kv::RunIndexScan(L"0*", *reader, pages, labels);
+            });
+            boundMs = Median3([&] {
+                kv::TMaffZipFile bound(archive);
+                std::unordered_map<std::wstring, int> index;
+                for (int i = 0; i < bound.NameCount(); ++i)
+                    index[bound.GetName(i)] = i;
+                for (const auto& r : resources) {
+                    std::wstring name = r;
+                    std::replace(name.begin(), name.end(), L'/', L'\\');
+                    bound.ExtractItem(index.at(name));
+                }
+            });
+        }
+        const double workingSetBefore = WorkingSetMiB(false);
+        std::wstring file = archive;
+        HWND viewer = nullptr;
+        const double loadMs = Timed([&] { viewer = load(host, file.data(), 0); });
+        if (viewer == nullptr) {
+            std::printf("ListLoadW refused %ls\n", archive.c_str());
+            status = 1;
+            continue;
+        }
+        std::vector<std::wstring> urls;
+        const std::wstring base = L"maff://" + std::to_wstring(archiveId++) + L"*";
+        for (const auto& r : resources)
+            urls.push_back(base + r);
+
+        std::vector<kvfetch::FetchResult> results;
+        bool served = true;
+        const auto run = [&](const std::vector<std::wstring>& list, size_t parallel) {
+            return Median3([&] {
+                results = kvfetch::FetchUrls(list, parallel);
+                served = served && AllServed(results);
+            });
+        };
+        // A bind that stays open for the whole run, as a browser showing a page has.
+        kvfetch::PendingFetch held(L"floor://hold");
+        const double fetch1 = run(urls, 1);
+        const double fetch6 = run(urls, 6);
+        const double floor1 = run(floorUrls, 1);
+        const double floor6 = run(floorUrls, 6);
+        const double workingSetAfter = WorkingSetMiB(false);
+        close(viewer);
+        if (!served)
+            status = 1;
+        std::printf("%8zu | %9.1f %9.1f | %9.1f %9.1f | %9.1f | %8.2f %8.2f | %8.1f %8.1f %8.1f %8.1f | %8.2f %8.1f\n",
+                    items, fetch1, fetch6, floor1, floor6, boundMs, (fetch1 - floor1) / boundMs,
+                    (fetch6 - floor6) / boundMs, loadMs, openMs, parseMs, loadMs - openMs - parseMs,
+                    loadMs / (openMs + parseMs), workingSetAfter - workingSetBefore);
+        std::fflush(stdout);
+    }
+    std::printf("times in ms (medians of 3); cost/bd = (fetch - floor) / bound; load/bd = ListLoadW / "
+                "(open + parse); WS MiB = working set added by the archive's viewer and its fetches; "
+                "peak working set %.1f MiB%s\n",
+                WorkingSetMiB(true), status == 0 ? "" : "; SOME FETCHES FAILED");
+    DestroyWindow(host);
+    session->UnregisterNameSpace(&factory, L"floor");
+    session->Release();
+    return status;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: maff-bench PLUGIN ARCHIVE soak [REQUESTS]\n");
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: maff-bench PLUGIN page ARCHIVE...\n"
+                             "       maff-bench PLUGIN soak ARCHIVE [REQUESTS]\n"
+                             "       maff-bench PLUGIN floor [REQUESTS]\n");
         return 2;
     }
+    SetProcessAffinityMask(GetCurrentProcess(), 1);
     OleInitialize(nullptr);
     const HMODULE plugin = LoadLibraryW(argv[1]);
     if (plugin == nullptr) {
         std::printf("cannot load %ls (error %lu)\n", argv[1], GetLastError());
         return 1;
     }
+    const std::wstring mode = argv[2];
     int status = 2;
-    const int requests = argc > 4 ? _wtoi(argv[4]) : 10000;
-    if (std::wstring(argv[3]) == L"soak")
-        status = Soak(plugin, argv[2], requests);
-    else if (std::wstring(argv[3]) == L"floor")
-        status = Floor(requests);
+    if (mode == L"page")
+        status = Page(plugin, std::vector<std::wstring>(argv + 3, argv + argc));
+    else if (mode == L"soak" && argc > 3)
+        status = Soak(plugin, argv[3], argc > 4 ? _wtoi(argv[4]) : 10000);
+    else if (mode == L"floor")
+        status = Floor(argc > 3 ? _wtoi(argv[3]) : 10000);
     FreeLibrary(plugin);
     OleUninitialize();
     return status;

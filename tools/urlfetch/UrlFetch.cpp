@@ -4,7 +4,10 @@
 #include <wininet.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
+#include <utility>
 
 using Microsoft::WRL::ComPtr;
 
@@ -121,47 +124,134 @@ private:
 
 } // namespace
 
-FetchResult FetchUrl(const std::wstring& url, DWORD bindFlags, DWORD timeoutMs)
-{
-    ComPtr<Callback> callback;
-    callback.Attach(new Callback(bindFlags));
-    FetchResult& result = callback->result_;
-    ComPtr<IMoniker> moniker;
-    result.result = CreateURLMonikerEx(nullptr, url.c_str(), &moniker, URL_MK_UNIFORM);
-    if (FAILED(result.result))
-        return result;
-    ComPtr<IBindCtx> context;
-    result.result = CreateBindCtx(0, &context);
-    if (FAILED(result.result))
-        return result;
-    result.result = RegisterBindStatusCallback(context.Get(), callback.Get(), nullptr, 0);
-    if (FAILED(result.result))
-        return result;
-    result.result = E_PENDING;
-    ComPtr<IStream> stream;
-    const HRESULT started = moniker->BindToStorage(context.Get(), nullptr, IID_IStream,
-                                                   reinterpret_cast<void**>(stream.GetAddressOf()));
-    if (FAILED(started)) {
-        if (!callback->Stopped())
+// One bind in flight: its moniker, context and callback.
+class PendingFetch::Bind {
+public:
+    Bind(const std::wstring& url, DWORD bindFlags)
+    {
+        callback_.Attach(new Callback(bindFlags));
+        FetchResult& result = callback_->result_;
+        result.result = CreateURLMonikerEx(nullptr, url.c_str(), &moniker_, URL_MK_UNIFORM);
+        if (SUCCEEDED(result.result))
+            result.result = CreateBindCtx(0, &context_);
+        if (SUCCEEDED(result.result))
+            result.result = RegisterBindStatusCallback(context_.Get(), callback_.Get(), nullptr, 0);
+        if (FAILED(result.result)) {
+            done_ = true;
+            return;
+        }
+        result.result = E_PENDING;
+        ComPtr<IStream> stream;
+        const HRESULT started = moniker_->BindToStorage(
+            context_.Get(), nullptr, IID_IStream, reinterpret_cast<void**>(stream.GetAddressOf()));
+        if (FAILED(started) && !callback_->Stopped()) {
             result.result = started;
-    } else {
-        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-        while (!callback->Stopped()) {
-            if (GetTickCount64() > deadline) {
-                callback->Abort();
-                result.result = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-                break;
-            }
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-            MSG message;
-            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-                TranslateMessage(&message);
-                DispatchMessageW(&message);
-            }
+            done_ = true;
         }
     }
-    RevokeBindStatusCallback(context.Get(), callback.Get());
-    return FetchResult(result);
+    ~Bind()
+    {
+        if (context_)
+            RevokeBindStatusCallback(context_.Get(), callback_.Get());
+    }
+    Bind(const Bind&) = delete;
+    Bind& operator=(const Bind&) = delete;
+
+    bool Done() const { return done_ || callback_->Stopped(); }
+    void Abort(HRESULT why)
+    {
+        callback_->Abort();
+        if (!callback_->Stopped())
+            callback_->result_.result = why;
+        done_ = true;
+    }
+    // A copy: a bind given up on may still report into its callback.
+    FetchResult Result() const { return callback_->result_; }
+
+private:
+    ComPtr<Callback> callback_;
+    ComPtr<IMoniker> moniker_;
+    ComPtr<IBindCtx> context_;
+    bool done_ = false;
+};
+
+namespace {
+
+using Bind = PendingFetch::Bind;
+
+void PumpOnce()
+{
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+} // namespace
+
+std::vector<FetchResult> FetchUrls(const std::vector<std::wstring>& urls, size_t parallel,
+                                   DWORD bindFlags, DWORD timeoutMs)
+{
+    std::vector<FetchResult> results(urls.size());
+    std::vector<std::pair<size_t, std::unique_ptr<Bind>>> active;
+    size_t next = 0;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (next < urls.size() || !active.empty()) {
+        while (next < urls.size() && active.size() < std::max<size_t>(parallel, 1)) {
+            active.emplace_back(next, std::make_unique<Bind>(urls[next], bindFlags));
+            ++next;
+        }
+        bool finished = false;
+        for (auto it = active.begin(); it != active.end();) {
+            if (it->second->Done()) {
+                results[it->first] = it->second->Result();
+                it = active.erase(it);
+                finished = true;
+            } else {
+                ++it;
+            }
+        }
+        if (finished)
+            continue;
+        if (GetTickCount64() > deadline) {
+            for (auto& [index, bind] : active) {
+                bind->Abort(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+                results[index] = bind->Result();
+            }
+            break;
+        }
+        PumpOnce();
+    }
+    return results;
+}
+
+PendingFetch::PendingFetch(const std::wstring& url, DWORD bindFlags)
+    : bind_(new Bind(url, bindFlags))
+{
+}
+
+PendingFetch::~PendingFetch()
+{
+    if (!bind_->Done())
+        bind_->Abort(E_ABORT);
+    delete bind_;
+}
+
+bool PendingFetch::Done() const
+{
+    return bind_->Done();
+}
+
+FetchResult PendingFetch::Result() const
+{
+    return bind_->Result();
+}
+
+FetchResult FetchUrl(const std::wstring& url, DWORD bindFlags, DWORD timeoutMs)
+{
+    return FetchUrls({url}, 1, bindFlags, timeoutMs).front();
 }
 
 } // namespace kvfetch

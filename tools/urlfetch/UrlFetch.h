@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,5 +23,27 @@ struct FetchResult {
 // Needs a thread initialised for OLE (single-threaded apartment). bindFlags are added to
 // BINDF_ASYNCHRONOUS | BINDF_ASYNCSTORAGE | BINDF_PULLDATA. Gives up after timeoutMs.
 FetchResult FetchUrl(const std::wstring& url, DWORD bindFlags = 0, DWORD timeoutMs = 30000);
+
+// Fetches every URL with up to `parallel` binds in flight at once, as a browser loads a page's
+// resources; the results come in the order of the URLs.
+std::vector<FetchResult> FetchUrls(const std::vector<std::wstring>& urls, size_t parallel,
+                                   DWORD bindFlags = 0, DWORD timeoutMs = 60000);
+
+// A bind started now and left to run while the caller pumps messages; given up, if still
+// running, when the object goes.
+class PendingFetch {
+public:
+    explicit PendingFetch(const std::wstring& url, DWORD bindFlags = 0);
+    ~PendingFetch();
+    PendingFetch(const PendingFetch&) = delete;
+    PendingFetch& operator=(const PendingFetch&) = delete;
+    bool Done() const;
+    FetchResult Result() const;
+
+    class Bind;
+
+private:
+    Bind* bind_;
+};
 
 } // namespace kvfetch

@@ -1,0 +1,51 @@
+#!/usr/bin/env python3
+"""Writes the benchmark's archives into the folder given: bench-<N>.maff for N total items, each
+holding one saved page of 200 resources ("page/index.html" and "page/res/r000.png" ...) among
+filler items, as a saved site or gallery holds one page among many files. Standard library only.
+"""
+import pathlib
+import sys
+import zipfile
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "fixtures"))
+from maffpages import index_rdf, png  # noqa: E402
+
+SIZES = (250, 1000, 10000, 50000)
+RESOURCES = 200
+
+
+def resources():
+    """The page's 200 resources: the page itself, style sheets and images of a few KiB."""
+    items = [("page/index.html", b"<!DOCTYPE html><html><body>" +
+              b"".join(b'<img src="res/r%03d.png">' % i for i in range(1, RESOURCES)) +
+              b"</body></html>")]
+    for i in range(1, RESOURCES):
+        if i % 10 == 0:
+            items.append((f"page/res/r{i:03d}.css", b"body { margin: 0; }\n" * (50 + i)))
+        else:
+            items.append((f"page/res/r{i:03d}.png", png(16 + i % 40, 16, (i % 256, 80, 160))))
+    return items
+
+
+def build(out: pathlib.Path):
+    out.mkdir(parents=True, exist_ok=True)
+    for total in SIZES:
+        path = out / f"bench-{total}.maff"
+        if path.exists():
+            continue
+        items = [("page/index.rdf", index_rdf("Bench page", "http://example.org/bench/"))]
+        items += resources()
+        filler = total - len(items)
+        with zipfile.ZipFile(path.with_suffix(".tmp"), "w", zipfile.ZIP_DEFLATED) as z:
+            for name, data in items:
+                z.writestr(zipfile.ZipInfo(name, date_time=(2024, 1, 2, 3, 4, 6)), data,
+                           compress_type=zipfile.ZIP_DEFLATED)
+            for i in range(filler):
+                name = f"site/{i // 1000:03d}/file{i:05d}.html"
+                z.writestr(zipfile.ZipInfo(name, date_time=(2024, 1, 2, 3, 4, 6)),
+                           b"<p>filler %d</p>" % i, compress_type=zipfile.ZIP_STORED)
+        path.with_suffix(".tmp").rename(path)
+
+
+if __name__ == "__main__":
+    build(pathlib.Path(sys.argv[1]))
