@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job: builds everything, lays out dist/ as a user installs it, and loads each plug-in
-# in the lister host as a file manager would.
+# The main job: builds everything, lays out dist/ as a user installs it, makes the release
+# package dist/kestrelview-<version>.zip, and loads each plug-in in the lister host as a file
+# manager would.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KV_BUILD_DIR:-$root/build}
@@ -13,6 +14,9 @@ if [ "${1:-}" != --hosts-only ]; then
   cp "$build/i686/kestrelview.wlx" "$build/i686/7z.32.dll" "$dist/"
   cp "$root/tools/Kestrelview.ini.sample" "$dist/Kestrelview.ini.sample"
   cp "$build/x86_64/fixtures/sample.maff" "$dist/"
+  # The package a user installs in one step; a package of an earlier version would mislead.
+  rm -f "$dist"/kestrelview-*.zip
+  python3 "$root/tools/package/make_package.py" --build "$build" --out "$dist"
 fi
 
 winpath() { echo "Z:${1//\//\\}"; }

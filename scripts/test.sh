@@ -17,4 +17,7 @@ for arch in x86_64 i686; do
   echo "== tests for $arch"
   (cd "$build/$arch" && ctest --output-on-failure --timeout 300 "$@") || status=1
 done
+# The release package, made as the main job makes it, unpacked and loaded from there.
+echo "== release package"
+python3 "$root/tools/package/check_package.py" --build "$build" || status=1
 exit $status
