@@ -13,8 +13,12 @@ const TorvInterfaceTable& TOpenCallback::ClassInterfaces() noexcept
     return table;
 }
 
-HRESULT TOpenCallback::SetTotal(const UINT64*, const UINT64*)
+HRESULT TOpenCallback::SetTotal(const UINT64* files, const UINT64*)
 {
+    if (files != nullptr && *files > maxItems_) {
+        refusedItemCount_ = *files;
+        return E_ABORT;
+    }
     return S_OK;
 }
 
@@ -59,6 +63,9 @@ HRESULT TExtractCallback::Write(const void* data, UINT32 size, UINT32* processed
         if (processed != nullptr)
             *processed = size;
         return S_OK;
+    } catch (const EOutOfMemory&) {
+        outOfMemory_ = true;
+        return E_OUTOFMEMORY;
     } catch (...) {
         return E_FAIL;
     }

@@ -12,18 +12,25 @@
 
 namespace kv {
 
-// Accepts the library's progress reports while an archive opens.
+// Accepts the library's progress reports while an archive opens, and stops the open (E_ABORT)
+// when the archive declares more items than maxItems: reading every name of millions of items
+// costs the host's thread seconds and hundreds of MiB.
 class TOpenCallback final : public TorvImplements<TOpenCallback, TorvInterfacedObject,
                                                   IArchiveOpenCallback> {
 public:
-    TOpenCallback() = default;
+    explicit TOpenCallback(uint64_t maxItems) : maxItems_(maxItems) {}
     static const TorvInterfaceTable& ClassInterfaces() noexcept;
+
+    // The item count the archive declared when it was refused for it, else 0.
+    uint64_t RefusedItemCount() const noexcept { return refusedItemCount_; }
 
     HRESULT STDMETHODCALLTYPE SetTotal(const UINT64* files, const UINT64* bytes) override;
     HRESULT STDMETHODCALLTYPE SetCompleted(const UINT64* files, const UINT64* bytes) override;
 
 private:
     ~TOpenCallback() override = default;
+    uint64_t maxItems_;
+    uint64_t refusedItemCount_ = 0;
 };
 
 // Receives one item's bytes into a memory stream, and the library's verdict on them. Refuses
@@ -39,6 +46,8 @@ public:
     int32_t OperationResult() const noexcept { return operationResult_; }
     // True once a write was refused for exceeding the size limit.
     bool SizeLimitExceeded() const noexcept { return sizeLimitExceeded_; }
+    // True once the bytes could not be stored for want of memory.
+    bool OutOfMemory() const noexcept { return outOfMemory_; }
 
     // ISequentialOutStream
     HRESULT STDMETHODCALLTYPE Write(const void* data, UINT32 size, UINT32* processed) override;
@@ -58,6 +67,7 @@ private:
     uint64_t maxSize_;
     int32_t operationResult_ = kExtractOK;
     bool sizeLimitExceeded_ = false;
+    bool outOfMemory_ = false;
 };
 
 } // namespace kv

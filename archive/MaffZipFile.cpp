@@ -8,6 +8,8 @@
 #include "shell/Exceptions.h"
 #include "shell/Strings.h"
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 
 namespace kv {
@@ -106,7 +108,28 @@ std::wstring OperationResultText(int32_t result)
 
 } // namespace
 
-TMaffZipFile::TMaffZipFile(const std::wstring& archiveFileName)
+bool DecoderMemoryIsBounded(const std::wstring& method)
+{
+    // Store copies; Deflate and Deflate64 use a fixed window; BZip2 under 8 MiB; encryption
+    // adds nothing worth counting.
+    static const wchar_t* const bounded[] = {L"Store",     L"Deflate", L"Deflate64", L"BZip2",
+                                             L"ZipCrypto", L"AES-128", L"AES-192",   L"AES-256"};
+    size_t start = 0;
+    while (start < method.size()) {
+        size_t end = method.find(L' ', start);
+        if (end == std::wstring::npos)
+            end = method.size();
+        const std::wstring token = method.substr(start, end - start);
+        const std::wstring name = token.substr(0, token.find(L':'));
+        if (!name.empty() && std::none_of(std::begin(bounded), std::end(bounded),
+                                          [&](const wchar_t* known) { return name == known; }))
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+TMaffZipFile::TMaffZipFile(const std::wstring& archiveFileName, uint64_t maxItems)
 {
     LoadArchiveLibrary();
     const ArchiveLibraryEntryPoints entries = ArchiveLibraryEntries();
@@ -124,13 +147,19 @@ TMaffZipFile::TMaffZipFile(const std::wstring& archiveFileName)
                 MakeInterfaced<Torv7zFileStream>(archiveFileName, ArchiveStreamMode);
             CheckArchiveResult(fileStream->QueryInterface(IID_IInStream, &inStream));
         }
+        const auto callback = MakeInterfaced<TOpenCallback>(maxItems);
         ComPtr<IArchiveOpenCallback> openCallback;
-        CheckArchiveResult(
-            MakeInterfaced<TOpenCallback>()->QueryInterface(IID_IArchiveOpenCallback, &openCallback));
-        const HRESULT opened = archive_->Open(inStream.Get(), nullptr, openCallback.Get());
+        CheckArchiveResult(callback->QueryInterface(IID_IArchiveOpenCallback, &openCallback));
+        const UINT64 maxStart = MaxArchiveStartOffset;
+        const HRESULT opened = archive_->Open(inStream.Get(), &maxStart, openCallback.Get());
         // From here on only the library holds the file stream.
         openCallback.Reset();
         inStream.Reset();
+        if (const uint64_t items = callback->RefusedItemCount(); items != 0)
+            throw EOleSysError(FormatString(L"The archive holds %llu items, more than the %llu a "
+                                            L"viewer opens",
+                                            items, maxItems),
+                               HResultFromOSError(ERROR_FILE_TOO_LARGE));
         CheckArchiveResult(opened);
     }
 
@@ -152,6 +181,18 @@ const std::wstring& TMaffZipFile::GetName(int AIndex) const
     if (AIndex < 0 || static_cast<size_t>(AIndex) >= names_.size())
         throw EArgumentException(FormatString(L"List index out of bounds (%d)", AIndex));
     return names_[static_cast<size_t>(AIndex)];
+}
+
+std::wstring TMaffZipFile::ItemMethod(int index) const
+{
+    GetName(index);  // checks the index
+    PropertyValue value;
+    CheckArchiveResult(archive_->GetProperty(static_cast<UINT32>(index), kpidMethod, &value));
+    std::wstring text;
+    if (FAILED(PropVariantToString(value.Get(), text)))
+        text.clear();
+    value.Release();
+    return text;
 }
 
 std::optional<uint64_t> TMaffZipFile::DeclaredSize(int index) const
@@ -176,6 +217,14 @@ ComPtr<MemoryStream> TMaffZipFile::ExtractItem(int index)
         RaiseTooLarge(name, FormatString(L"its size of %llu bytes exceeds", *declared),
                       maxItemSize_);
 
+    const std::wstring method = ItemMethod(index);
+    if (!DecoderMemoryIsBounded(method))
+        throw EOleSysError(FormatString(L"Cannot extract \"%ls\": its compression method %ls may "
+                                        L"need more than %ls of memory",
+                                        name.c_str(), method.c_str(),
+                                        SizeText(MaxDecoderMemory).c_str()),
+                           HResultFromOSError(ERROR_NOT_SUPPORTED));
+
     ComPtr<MemoryStream> result = MemoryStream::Create();
     {
         const auto callback = MakeInterfaced<TExtractCallback>(result, maxItemSize_);
@@ -186,6 +235,11 @@ ComPtr<MemoryStream> TMaffZipFile::ExtractItem(int index)
         const HRESULT extracted = archive_->Extract(&item, 1, 0, extractCallback.Get());
         if (callback->SizeLimitExceeded())
             RaiseTooLarge(name, L"it unpacks to more than", maxItemSize_);
+        if (callback->OutOfMemory())
+            throw EOleSysError(FormatString(L"Cannot extract \"%ls\": it is too large for the "
+                                            L"memory available",
+                                            name.c_str()),
+                               E_OUTOFMEMORY);
         CheckArchiveResult(extracted);
         // Damaged data is never passed on as if it were the item.
         if (const int32_t verdict = callback->OperationResult(); verdict != kExtractOK)

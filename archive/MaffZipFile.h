@@ -17,11 +17,25 @@ namespace kv {
 
 // The largest item the reader holds in memory (inside the host's process).
 inline constexpr uint64_t MaxExtractedItemSize = 256ull * 1024 * 1024;
+// The most items an archive may hold: far above any saved site, far below what would hold
+// the host's thread for seconds while every name is read.
+inline constexpr uint64_t MaxArchiveItems = 200000;
+// How far into a file the archive may start (after a self-extractor or other prefix); a file
+// without an archive is not scanned to its end.
+inline constexpr uint64_t MaxArchiveStartOffset = 4ull * 1024 * 1024;
+// The most memory an item's decoder may need. Saved pages are stored or deflated; methods
+// whose decoders allocate what the item's header asks for (LZMA, PPMd, XZ, ...) are refused.
+inline constexpr uint64_t MaxDecoderMemory = 64ull * 1024 * 1024;
+
+// Whether the decoders a method text names ("Deflate", "AES-256 Deflate", "LZMA:eos") need
+// no more than MaxDecoderMemory.
+bool DecoderMemoryIsBounded(const std::wstring& method);
 
 class TMaffZipFile {
 public:
-    // Opens the archive and reads every item's path; raises on any failure.
-    explicit TMaffZipFile(const std::wstring& archiveFileName);
+    // Opens the archive and reads every item's path; raises on any failure, and for an archive
+    // of more than maxItems items.
+    explicit TMaffZipFile(const std::wstring& archiveFileName, uint64_t maxItems = MaxArchiveItems);
     ~TMaffZipFile();
     TMaffZipFile(const TMaffZipFile&) = delete;
     TMaffZipFile& operator=(const TMaffZipFile&) = delete;
@@ -33,6 +47,9 @@ public:
 
     // The unpacked size the archive declares for item index, when it declares one.
     std::optional<uint64_t> DeclaredSize(int index) const;
+
+    // The compression method the archive names for item index ("Store", "Deflate", ...).
+    std::wstring ItemMethod(int index) const;
 
     // A new stream at position 0 holding item index's bytes; raises on failure, including a
     // damaged item and an item larger than MaxExtractedItemSize.

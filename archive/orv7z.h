@@ -25,6 +25,7 @@ constexpr GUID SevenZipInterfaceId(uint8_t group, uint8_t id)
 // Property ids of an item's path and of its declared unpacked size.
 inline constexpr PROPID kpidPath = 3;
 inline constexpr PROPID kpidSize = 7;
+inline constexpr PROPID kpidMethod = 22;
 
 // Operation results the library reports through IArchiveExtractCallback::SetOperationResult.
 enum ExtractOperationResult : int32_t {

@@ -277,3 +277,36 @@ TEST(TMaffZipFile, LibraryWithoutCreateObjectFailsTheOpen)
     }
     UnloadArchiveLibrary();
 }
+
+TEST(TMaffZipFile, ArchivesThatWouldCostTheHostDearAreRefusedWithClearMessages)
+{
+    const auto message = [](auto&& action) {
+        try {
+            action();
+        } catch (const Exception& e) {
+            return e.Message();
+        }
+        return std::wstring(L"(no failure)");
+    };
+    // A decoder that allocates whatever the item's header asks for.
+    TMaffZipFile lzma(FixturePath(L"reader-lzma.maff"));
+    EXPECT_EQ(Bytes(lzma.ExtractItem(0)), "<p>deflated</p>");
+    EXPECT_EQ(message([&] { lzma.ExtractItem(1); }),
+              L"Cannot extract \"page\\packed.bin\": its compression method LZMA:eos may need "
+              L"more than 64 MiB of memory");
+    EXPECT_TRUE(DecoderMemoryIsBounded(L"AES-256 Deflate"));
+    EXPECT_FALSE(DecoderMemoryIsBounded(L"PPMd:o6:mem16m"));
+
+    // More items than a viewer takes on.
+    EXPECT_EQ(message([] { TMaffZipFile many(FixturePath(L"protocol-items.maff"), 3); }),
+              L"The archive holds 11 items, more than the 3 a viewer opens");
+
+    // An archive far behind the start of a file is not looked for.
+    kvtest::TempFolder temp;
+    const std::string archive = kvtest::ReadFileBytes(FixturePath(L"reader-lzma.maff"));
+    const std::wstring close = temp.Write(L"near.maff", std::string(4096, 'x') + archive);
+    EXPECT_EQ(TMaffZipFile(close).NameCount(), 2);
+    const std::wstring distant =
+        temp.Write(L"far.maff", std::string(MaxArchiveStartOffset + 4096, 'x') + archive);
+    EXPECT_THROW(TMaffZipFile{distant}, Exception);
+}
