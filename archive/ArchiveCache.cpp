@@ -36,28 +36,38 @@ TArchiveIdentity ReadArchiveIdentity(const std::wstring& path)
 TSharedArchive::TSharedArchive(std::wstring path, const TArchiveIdentity& identity)
     : path_(std::move(path)), identity_(identity), lastUse_(Clock::now())
 {
-    auto first = std::make_unique<TMaffZipFile>(path_);
-    names_ = first->Names();
-    index_.reserve(names_.size());
-    sizes_.resize(names_.size());
-    for (size_t i = 0; i < names_.size(); ++i) {
-        index_[names_[i]] = static_cast<int>(i);  // the later of two equal names wins
-        sizes_[i] = first->DeclaredSize(static_cast<int>(i)).value_or(UINT64_MAX);
-    }
-    free_.push_back(first.get());
-    readers_.push_back(std::move(first));
+    readers_.push_back(std::make_unique<TMaffZipFile>(path_));
+    names_ = &readers_.front()->Names();
+    free_.push_back(readers_.front().get());
+}
+
+void TSharedArchive::BuildIndex() const
+{
+    std::call_once(indexed_, [this] {
+        const std::vector<std::wstring>& names = *names_;
+        index_.reserve(names.size());
+        sizes_.resize(names.size());
+        // Read through the first reader while nothing extracts with it.
+        const auto lease = const_cast<TSharedArchive*>(this)->Borrow();
+        for (size_t i = 0; i < names.size(); ++i) {
+            index_[names[i]] = static_cast<int>(i);  // the later of two equal names wins
+            sizes_[i] = lease.Reader().DeclaredSize(static_cast<int>(i)).value_or(UINT64_MAX);
+        }
+    });
 }
 
 TSharedArchive::~TSharedArchive() = default;
 
 int TSharedArchive::FindItem(const std::wstring& name) const
 {
+    BuildIndex();
     const auto found = index_.find(name);
     return found == index_.end() ? -1 : found->second;
 }
 
 uint64_t TSharedArchive::DeclaredSize(int index) const
 {
+    BuildIndex();
     return index >= 0 && static_cast<size_t>(index) < sizes_.size() ? sizes_[static_cast<size_t>(index)]
                                                                      : UINT64_MAX;
 }

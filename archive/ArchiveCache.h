@@ -21,6 +21,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -51,8 +52,9 @@ public:
 
     const std::wstring& Path() const noexcept { return path_; }
     const TArchiveIdentity& Identity() const noexcept { return identity_; }
-    const std::vector<std::wstring>& Names() const noexcept { return names_; }
-    int NameCount() const noexcept { return static_cast<int>(names_.size()); }
+    const std::vector<std::wstring>& Names() const noexcept { return *names_; }
+    int NameCount() const noexcept { return static_cast<int>(names_->size()); }
+    // The index and the sizes are made on the first lookup: listing pages needs neither.
     // The last item whose name equals name exactly (a later item of a name replaces an
     // earlier one), or -1.
     int FindItem(const std::wstring& name) const;
@@ -95,11 +97,14 @@ public:
 private:
     void Return(TMaffZipFile& reader) noexcept;
 
+    void BuildIndex() const;
+
     const std::wstring path_;
     const TArchiveIdentity identity_;
-    std::vector<std::wstring> names_;
-    std::unordered_map<std::wstring, int> index_;
-    std::vector<uint64_t> sizes_;
+    const std::vector<std::wstring>* names_ = nullptr;  // the first reader's: it lives as long
+    mutable std::once_flag indexed_;
+    mutable std::unordered_map<std::wstring, int> index_;
+    mutable std::vector<uint64_t> sizes_;
 
     SrwLock lock_;
     std::condition_variable_any returned_;

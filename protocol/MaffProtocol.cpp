@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -226,7 +227,10 @@ bool TProtocolExtension1::CanServeAtOnce(const std::wstring& url)
         if (!archive || !archive->HasFreeReader())
             return false;  // opening, or waiting for a reader, is for a worker
         const int index = FindRequestedItem(*archive, target.ItemPath);
-        return index < 0 || archive->DeclaredSize(index) <= ServeAtOnceLimit;
+        if (index >= 0 && archive->DeclaredSize(index) > ServeAtOnceLimit)
+            return false;
+        found_ = {url, archive, index};
+        return true;
     } catch (...) {
         return true;  // a URL that names no archive fails at once
     }
@@ -244,9 +248,14 @@ std::unique_ptr<TorvStream> TProtocolExtension1::GetContent(const std::wstring& 
                                                             std::wstring& fileName)
 {
     contentStamp_.clear();
-    const TMaffUrl target = ParseMaffUrl(url);
-    const std::shared_ptr<TSharedArchive> archive = OpenSharedArchive(target.ArchivePath);
-    const int index = FindRequestedItem(*archive, target.ItemPath);
+    Found found = std::exchange(found_, {});
+    if (found.url != url || !found.archive) {
+        const TMaffUrl target = ParseMaffUrl(url);
+        found.archive = OpenSharedArchive(target.ArchivePath);
+        found.index = FindRequestedItem(*found.archive, target.ItemPath);
+    }
+    const std::shared_ptr<TSharedArchive>& archive = found.archive;
+    const int index = found.index;
     if (index < 0)
         return nullptr;
     auto data = archive->ExtractItem(index);

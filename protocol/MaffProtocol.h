@@ -3,6 +3,7 @@
 // inside a saved page resolve to further maff: URLs of the same archive.
 #pragma once
 
+#include "archive/ArchiveCache.h"
 #include "protocol/ProtocolExtension.h"
 
 #include <string>
@@ -47,6 +48,13 @@ protected:
 private:
     // What the request being served came from: the archive's identity and the item.
     std::wstring contentStamp_;
+    // What CanServeAtOnce found for the URL it was asked about, so that serving it does not
+    // look it up again.
+    struct Found {
+        std::wstring url;
+        std::shared_ptr<TSharedArchive> archive;
+        int index = -1;
+    } found_;
 };
 
 // {C4F375D9-53ED-4485-B43F-13CD59F7266E}
