@@ -9,6 +9,7 @@
 #include <wrl/client.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,11 @@ public:
     const std::wstring& GetName(int AIndex) const;
     const std::vector<std::wstring>& Names() const noexcept { return names_; }
     int NameCount() const noexcept { return static_cast<int>(names_.size()); }
+    // Whether item index is a folder entry rather than a file.
+    bool IsFolder(int index) const;
+    // The unpacked size the archive declares for item index; nullopt when it declares none.
+    // Nothing is unpacked.
+    std::optional<uint64_t> DeclaredSize(int index) const;
 
     // A new stream at position 0 holding item index's bytes; raises on failure, including a
     // damaged item and an item larger than MaxExtractedItemSize.
@@ -41,6 +47,7 @@ public:
 private:
     Microsoft::WRL::ComPtr<IInArchive> archive_;
     std::vector<std::wstring> names_;
+    std::vector<bool> folders_;
     uint64_t maxItemSize_ = MaxExtractedItemSize;
 };
 
