@@ -217,10 +217,12 @@ XmlDocument::XmlDocument()
     TrySetProperty(document.Get(), L"AllowXsltScript", false);
     TrySetProperty(document.Get(), L"AllowDocumentFunction", false);
     TrySetProperty(document.Get(), L"NewParser", true);
-    // Second lines of defence behind the checks in Load; the size is given in kilobytes.
-    TrySetProperty(document.Get(), L"MaxElementDepth", static_cast<long>(MaxXmlDepth));
+    // Second lines of defence behind the exact checks in Load, with a margin: parser versions
+    // count levels and sizes (in kilobytes, of bytes or of characters) differently, and no
+    // document those checks accept may be refused here.
+    TrySetProperty(document.Get(), L"MaxElementDepth", static_cast<long>(2 * MaxXmlDepth));
     TrySetProperty(document.Get(), L"MaxXMLSize",
-                   static_cast<long>((MaxXmlDocumentSize + 1023) / 1024));
+                   static_cast<long>(2 * ((MaxXmlDocumentSize + 1023) / 1024)));
     document_ = std::move(document);
 }
 
