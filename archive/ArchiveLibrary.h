@@ -29,12 +29,20 @@ std::wstring ReadArchiveLibraryPath(const std::wstring& iniFileName) noexcept;
 
 // The first library path the lookup chain gives: the host INI, "Kestrelview.ini" beside it,
 // "Kestrelview.ini" in the plug-in's folder, else the default name in the plug-in's folder.
-// pluginFolder keeps its trailing separator.
+// pluginFolder keeps its trailing separator. A relative value is taken relative to the folder
+// of the INI file that gives it, never to the current directory: a file manager's current
+// directory is the folder the user browses, where anybody may have put a library.
 std::wstring FindArchiveLibraryPath(const std::wstring& hostIniFileName,
                                     const std::wstring& pluginFolder);
 
+// The full path of value, a library path read from iniFileName: a relative value is taken
+// relative to the INI file's folder (the Windows directory for a bare INI name, where the INI
+// reader looks for it).
+std::wstring ResolveLibraryPath(const std::wstring& value, const std::wstring& iniFileName);
+
 // Loads the library once and resolves its entry points; raises the OS error when the library
-// cannot be loaded. A failure caches nothing, so the next call looks everything up again.
+// cannot be loaded. The library and what it imports are never looked for in the current
+// directory. A failure caches nothing, so the next call looks everything up again.
 void LoadArchiveLibrary();
 
 // Frees the library (if loaded) and clears the host INI name, as at plug-in unload.

@@ -57,6 +57,15 @@ std::wstring ReadItemPath(IInArchive* archive, UINT32 index)
     return text;
 }
 
+bool ReadIsFolder(IInArchive* archive, UINT32 index)
+{
+    PropertyValue value;
+    CheckArchiveResult(archive->GetProperty(index, kpidIsDir, &value));
+    const bool folder = value.Get().vt == VT_BOOL && value.Get().boolVal != VARIANT_FALSE;
+    value.Release();
+    return folder;
+}
+
 // The unpacked size the archive declares for an item, when it declares one.
 std::optional<uint64_t> ReadDeclaredSize(IInArchive* archive, UINT32 index)
 {
@@ -166,8 +175,11 @@ TMaffZipFile::TMaffZipFile(const std::wstring& archiveFileName, uint64_t maxItem
     UINT32 count = 0;
     CheckArchiveResult(archive_->GetNumberOfItems(&count));
     names_.resize(count);
-    for (UINT32 i = 0; i < count; ++i)
+    folders_.resize(count);
+    for (UINT32 i = 0; i < count; ++i) {
         names_[i] = ReadItemPath(archive_.Get(), i);
+        folders_[i] = ReadIsFolder(archive_.Get(), i);
+    }
 }
 
 TMaffZipFile::~TMaffZipFile()
@@ -193,6 +205,12 @@ std::wstring TMaffZipFile::ItemMethod(int index) const
         text.clear();
     value.Release();
     return text;
+}
+
+bool TMaffZipFile::IsFolder(int index) const
+{
+    GetName(index);  // the same index check
+    return folders_[static_cast<size_t>(index)];
 }
 
 std::optional<uint64_t> TMaffZipFile::DeclaredSize(int index) const

@@ -44,8 +44,10 @@ public:
     const std::wstring& GetName(int AIndex) const;
     const std::vector<std::wstring>& Names() const noexcept { return names_; }
     int NameCount() const noexcept { return static_cast<int>(names_.size()); }
-
-    // The unpacked size the archive declares for item index, when it declares one.
+    // Whether item index is a folder entry rather than a file.
+    bool IsFolder(int index) const;
+    // The unpacked size the archive declares for item index; nullopt when it declares none.
+    // Nothing is unpacked.
     std::optional<uint64_t> DeclaredSize(int index) const;
 
     // The compression method the archive names for item index ("Store", "Deflate", ...).
@@ -62,6 +64,7 @@ public:
 private:
     Microsoft::WRL::ComPtr<IInArchive> archive_;
     std::vector<std::wstring> names_;
+    std::vector<bool> folders_;
     uint64_t maxItemSize_ = MaxExtractedItemSize;
 };
 

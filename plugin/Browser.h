@@ -31,6 +31,8 @@ public:
     virtual void EmptySelection() = 0;
     // A range created from the selection; raises when the selection yields no text range.
     virtual std::unique_ptr<IBrowserTextRange> SelectionRange() = 0;
+    // A range over the whole text of the document's body; raises when there is none.
+    virtual std::unique_ptr<IBrowserTextRange> DocumentRange() = 0;
     // The document window's scrollBy (positive: right and down).
     virtual void ScrollBy(long dx, long dy) = 0;
 };

@@ -81,6 +81,19 @@ std::unique_ptr<IBrowserTextRange> HtmlDocument::SelectionRange()
     return std::make_unique<HtmlTextRange>(std::move(range));
 }
 
+std::unique_ptr<IBrowserTextRange> HtmlDocument::DocumentRange()
+{
+    Microsoft::WRL::ComPtr<IHTMLElement> body;
+    OleCheck(document_->get_body(&body));
+    RequireObject(body, L"The document has no body");
+    // A frameset has no text of its own to search.
+    Microsoft::WRL::ComPtr<IHTMLBodyElement> textBody;
+    OleCheck(body.As(&textBody));
+    Microsoft::WRL::ComPtr<IHTMLTxtRange> range;
+    OleCheck(textBody->createTextRange(&range));
+    return std::make_unique<HtmlTextRange>(std::move(range));
+}
+
 void HtmlDocument::ScrollBy(long dx, long dy)
 {
     Microsoft::WRL::ComPtr<IHTMLWindow2> window;

@@ -27,6 +27,7 @@ public:
 
     void EmptySelection() override;
     std::unique_ptr<IBrowserTextRange> SelectionRange() override;
+    std::unique_ptr<IBrowserTextRange> DocumentRange() override;
     void ScrollBy(long dx, long dy) override;
 
 private:

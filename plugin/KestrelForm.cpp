@@ -360,9 +360,13 @@ bool TKestrelForm::SearchText(const std::wstring& text, int searchFlags)
 
 bool TKestrelForm::FindStep(IBrowserDocument& document, const std::wstring& text, int searchFlags)
 {
+    const bool fromTheEnd = (searchFlags & lcs_findfirst) && (searchFlags & lcs_backwards);
     if (searchFlags & lcs_findfirst)
         document.EmptySelection();
-    const std::unique_ptr<IBrowserTextRange> range = document.SelectionRange();
+    // An emptied selection sits at the document's start, from where a backwards search finds
+    // nothing: a backwards search from the top starts at the document's end instead.
+    const std::unique_ptr<IBrowserTextRange> range =
+        fromTheEnd ? document.DocumentRange() : document.SelectionRange();
     if (!range)
         throw EUninitializedObject(L"The selection has no text range");
     long rangeFlags = 0;
@@ -371,7 +375,10 @@ bool TKestrelForm::FindStep(IBrowserDocument& document, const std::wstring& text
     if (searchFlags & lcs_wholewords)
         rangeFlags |= 2;
     long count;
-    if (searchFlags & lcs_backwards) {
+    if (fromTheEnd) {
+        range->Collapse(false);
+        count = LONG_MIN;
+    } else if (searchFlags & lcs_backwards) {
         range->Collapse(true);
         count = LONG_MIN;  // backwards to the beginning of the document
     } else {

@@ -46,14 +46,20 @@ public:
     std::vector<std::wstring> labels;
 };
 
+// The largest description read. Real ones hold about 1 KB; a larger one is skipped without
+// being unpacked when the archive declares its size, else as soon as it unpacks to more.
+inline constexpr uint64_t MaxDescriptionSize = 1024 * 1024;
+
 // The index scan over every "index.rdf", then the fallback scan over INDEX.* start files.
-// Raises when an "index.rdf" cannot be extracted or parsed.
+// A description that cannot be extracted or read is skipped: it adds no page, and the
+// fallback scan still lists its folder's start file. Folder entries are never looked at.
 void RunIndexScan(const std::wstring& archiveId, TMaffZipFile& archive, PageList& pages,
                   LabelList& labels);
 void RunFallbackScan(const std::wstring& archiveId, TMaffZipFile& archive, PageList& pages,
                      LabelList& labels);
 
-// Reads the "index.rdf" at item index and appends the page it describes, if any.
+// Reads the "index.rdf" at item index and appends the page it describes, if any; adds nothing
+// for a description that cannot be extracted or read. Raises only when appending fails.
 void AddIndexPage(const std::wstring& archiveId, TMaffZipFile& archive, int index,
                   PageList& pages, LabelList& labels);
 // Appends the start file at item index unless its URL is listed already (ignoring case).
@@ -63,5 +69,9 @@ void AddFallbackPage(const std::wstring& archiveId, TMaffZipFile& archive, int i
 // by its qualified name ignoring ASCII case; defaultText when there is none.
 std::wstring ReadChildResource(const XmlNode& description, const std::wstring& childName,
                                const std::wstring& defaultText);
+
+// "maff://" + archive id + the item path with "/" between folders, and "%", "#" and "?"
+// percent-encoded so that the browser passes them on as part of the path.
+std::wstring PageUrl(const std::wstring& archiveId, const std::wstring& itemPath);
 
 } // namespace kv

@@ -7,6 +7,7 @@
 
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -25,34 +26,61 @@ constexpr IID IidXmlDomDocument2 = {
     0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 
 // Unsupported properties (older parser versions, other implementations) are simply skipped.
+void TrySetProperty(IXMLDOMDocument2* document, const wchar_t* name, const VARIANT& value)
+{
+    try {
+        document->setProperty(BStr(name).Get(), value);
+    } catch (...) {
+    }
+}
+
 void TrySetProperty(IXMLDOMDocument2* document, const wchar_t* name, bool value)
 {
     VARIANT v;
     VariantInit(&v);
     v.vt = VT_BOOL;
     v.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
-    try {
-        document->setProperty(BStr(name).Get(), v);
-    } catch (...) {
-    }
+    TrySetProperty(document, name, v);
 }
 
-std::vector<uint8_t> ReadAll(IStream* stream)
+void TrySetProperty(IXMLDOMDocument2* document, const wchar_t* name, long value)
+{
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_I4;
+    v.lVal = value;
+    TrySetProperty(document, name, v);
+}
+
+// The stream from its start, but never more than limit + 1 bytes: one byte more tells a
+// document that is too large.
+std::vector<uint8_t> ReadAtMost(IStream* stream, uint64_t limit)
 {
     LARGE_INTEGER zero{};
     OleCheck(stream->Seek(zero, STREAM_SEEK_SET, nullptr));
     std::vector<uint8_t> bytes;
     constexpr ULONG chunk = 64 * 1024;
-    for (;;) {
+    while (bytes.size() <= limit) {
         const size_t used = bytes.size();
-        bytes.resize(used + chunk);
+        const ULONG wanted =
+            static_cast<ULONG>(std::min<uint64_t>(chunk, limit + 1 - static_cast<uint64_t>(used)));
+        bytes.resize(used + wanted);
         ULONG read = 0;
-        const HRESULT hr = stream->Read(bytes.data() + used, chunk, &read);
+        const HRESULT hr = stream->Read(bytes.data() + used, wanted, &read);
         OleCheck(hr);
         bytes.resize(used + read);
         if (hr == S_FALSE || read == 0)
-            return bytes;
+            break;
     }
+    return bytes;
+}
+
+std::optional<XmlNode> Linked(HRESULT hr, ComPtr<IXMLDOMNode>& node)
+{
+    OleCheck(hr);
+    if (!node)
+        return std::nullopt;
+    return XmlNode(std::move(node));
 }
 
 [[noreturn]] void Refuse(const std::wstring& sourceName, const std::wstring& reason)
@@ -108,29 +136,31 @@ bool XmlNode::IsElement() const
     return type == NODE_ELEMENT;
 }
 
+std::optional<XmlNode> XmlNode::FirstChild() const
+{
+    ComPtr<IXMLDOMNode> child;
+    return Linked(node_->get_firstChild(&child), child);
+}
+
+std::optional<XmlNode> XmlNode::NextSibling() const
+{
+    ComPtr<IXMLDOMNode> sibling;
+    return Linked(node_->get_nextSibling(&sibling), sibling);
+}
+
 std::vector<XmlNode> XmlNode::ChildNodes() const
 {
-    ComPtr<IXMLDOMNodeList> list;
-    OleCheck(node_->get_childNodes(&list));
     std::vector<XmlNode> result;
-    if (!list)
-        return result;
-    long count = 0;
-    OleCheck(list->get_length(&count));
-    result.reserve(static_cast<size_t>(count));
-    for (long i = 0; i < count; ++i) {
-        ComPtr<IXMLDOMNode> child;
-        OleCheck(list->get_item(i, &child));
-        if (child)
-            result.emplace_back(std::move(child));
-    }
+    for (std::optional<XmlNode> child = FirstChild(); child; child = child->NextSibling())
+        result.push_back(*child);
     return result;
 }
 
 std::optional<XmlNode> XmlNode::ChildByName(std::wstring_view name) const
 {
     const std::wstring ownNamespace = NamespaceUri();
-    for (XmlNode& child : ChildNodes()) {
+    for (std::optional<XmlNode> next = FirstChild(); next; next = next->NextSibling()) {
+        XmlNode& child = *next;
         if (!child.IsElement())
             continue;
         if (child.NodeName() != name && child.BaseName() != name)
@@ -187,6 +217,12 @@ XmlDocument::XmlDocument()
     TrySetProperty(document.Get(), L"AllowXsltScript", false);
     TrySetProperty(document.Get(), L"AllowDocumentFunction", false);
     TrySetProperty(document.Get(), L"NewParser", true);
+    // Second lines of defence behind the exact checks in Load, with a margin: parser versions
+    // count levels and sizes (in kilobytes, of bytes or of characters) differently, and no
+    // document those checks accept may be refused here.
+    TrySetProperty(document.Get(), L"MaxElementDepth", static_cast<long>(2 * MaxXmlDepth));
+    TrySetProperty(document.Get(), L"MaxXMLSize",
+                   static_cast<long>(2 * ((MaxXmlDocumentSize + 1023) / 1024)));
     document_ = std::move(document);
 }
 
@@ -198,9 +234,11 @@ void XmlDocument::Load(IStream* stream, const std::wstring& sourceName)
         throw EUninitializedObject(L"Stream is nil");
 
     // The parser here expands internal entities whatever it is told, so a DTD must never
-    // reach it.
+    // reach it; and what would keep it busy for long never reaches it either.
     {
-        const std::vector<uint8_t> bytes = ReadAll(stream);
+        const std::vector<uint8_t> bytes = ReadAtMost(stream, MaxXmlDocumentSize);
+        if (bytes.size() > MaxXmlDocumentSize)
+            Refuse(sourceName, L"larger than " + std::to_wstring(MaxXmlDocumentSize) + L" bytes");
         const XmlPrologCheck check = CheckXmlProlog(bytes.data(), bytes.size());
         switch (check.verdict) {
         case XmlPrologVerdict::Acceptable:
@@ -214,6 +252,19 @@ void XmlDocument::Load(IStream* stream, const std::wstring& sourceName)
                                    ? std::wstring(L"its character encoding is not supported")
                                    : L"the character encoding \"" + check.encoding +
                                          L"\" is not supported");
+        }
+        switch (CheckXmlShape(bytes.data(), bytes.size(),
+                              {MaxXmlElements, MaxXmlAttributesPerElement, MaxXmlDepth})) {
+        case XmlShapeVerdict::Acceptable:
+            break;
+        case XmlShapeVerdict::TooManyElements:
+            Refuse(sourceName, L"more than " + std::to_wstring(MaxXmlElements) + L" elements");
+        case XmlShapeVerdict::TooManyAttributes:
+            Refuse(sourceName, L"more than " + std::to_wstring(MaxXmlAttributesPerElement) +
+                                   L" attributes on one element");
+        case XmlShapeVerdict::TooDeep:
+            Refuse(sourceName,
+                   L"elements nested more than " + std::to_wstring(MaxXmlDepth) + L" deep");
         }
     }
 

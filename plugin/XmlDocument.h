@@ -11,6 +11,8 @@
 #include <msxml2.h>
 #include <wrl/client.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,8 +20,17 @@
 
 namespace kv {
 
-// A document that cannot be used: not well-formed, with a DTD, or in an encoding that cannot
-// be checked. The message names the document.
+// What a document may hold; anything beyond is refused before the parser sees it. The
+// parser's time grows faster than the text with the number of elements, with the attributes
+// of one element (namespace declarations above all) and with depth, and documents are read on
+// the host's interface thread. Generous for the documents read here, descriptions of about 1 KB.
+inline constexpr uint64_t MaxXmlDocumentSize = 1024 * 1024;
+inline constexpr size_t MaxXmlElements = 10000;
+inline constexpr size_t MaxXmlAttributesPerElement = 256;
+inline constexpr size_t MaxXmlDepth = 64;
+
+// A document that cannot be used: not well-formed, with a DTD, in an encoding that cannot be
+// checked, or beyond the limits above. The message names the document.
 class EXmlDocumentError : public Exception {
 public:
     using Exception::Exception;
@@ -53,6 +64,9 @@ public:
     std::optional<XmlNode> ChildByName(std::wstring_view name) const;
     // Every child node in document order (elements, text, comments...).
     std::vector<XmlNode> ChildNodes() const;
+    // Sibling links: the parser's indexed child lists take time in proportion to the index.
+    std::optional<XmlNode> FirstChild() const;
+    std::optional<XmlNode> NextSibling() const;
     // The value of the attribute whose qualified name is name; nullopt when it is absent,
     // "" when it is present but empty.
     std::optional<std::wstring> Attribute(std::wstring_view name) const;
@@ -72,7 +86,8 @@ public:
     XmlDocument& operator=(const XmlDocument&) = delete;
 
     // Parses the whole stream from its start. sourceName names the document in messages.
-    // Raises EXmlDocumentError for a document that is refused or does not parse.
+    // Raises EXmlDocumentError for a document that is refused or does not parse; no more than
+    // MaxXmlDocumentSize + 1 bytes are read of a document that is too large.
     void Load(IStream* stream, const std::wstring& sourceName);
 
     // The document node, whose children are the top-level nodes (the root element among them).

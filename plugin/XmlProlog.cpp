@@ -290,4 +290,72 @@ XmlPrologCheck CheckXmlProlog(const uint8_t* data, size_t size)
     }
 }
 
+XmlShapeVerdict CheckXmlShape(const uint8_t* data, size_t size, const XmlShapeLimits& limits)
+{
+    const CodeUnits u(data, size);
+    size_t elements = 0;
+    size_t depth = 0;
+    size_t pos = 0;
+    // Skips to just behind the closing text; false when the document ends first.
+    const auto skipPast = [&](size_t from, std::string_view closing) {
+        const size_t end = Find(u, from, closing);
+        if (end == NoUnit)
+            return false;
+        pos = end + closing.size();
+        return true;
+    };
+    for (;;) {
+        while (u[pos] != NoUnit && u[pos] != '<')
+            ++pos;
+        if (u[pos] == NoUnit)
+            return XmlShapeVerdict::Acceptable;
+        if (At(u, pos, "<!--")) {
+            if (!skipPast(pos + 4, "-->"))
+                return XmlShapeVerdict::Acceptable;
+        } else if (At(u, pos, "<![CDATA[")) {
+            if (!skipPast(pos + 9, "]]>"))
+                return XmlShapeVerdict::Acceptable;
+        } else if (At(u, pos, "<?")) {
+            if (!skipPast(pos + 2, "?>"))
+                return XmlShapeVerdict::Acceptable;
+        } else if (At(u, pos, "<!")) {
+            if (!skipPast(pos + 2, ">"))
+                return XmlShapeVerdict::Acceptable;
+        } else if (At(u, pos, "</")) {
+            if (depth > 0)
+                --depth;
+            if (!skipPast(pos + 2, ">"))
+                return XmlShapeVerdict::Acceptable;
+        } else {
+            if (++elements > limits.elements)
+                return XmlShapeVerdict::TooManyElements;
+            // Each "=" outside a quoted value belongs to one attribute.
+            size_t attributes = 0;
+            uint32_t quote = 0;
+            uint32_t previous = 0;
+            for (++pos;; ++pos) {
+                const uint32_t c = u[pos];
+                if (c == NoUnit)
+                    return XmlShapeVerdict::Acceptable;
+                if (quote != 0) {
+                    if (c == quote)
+                        quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '=') {
+                    if (++attributes > limits.attributesPerElement)
+                        return XmlShapeVerdict::TooManyAttributes;
+                } else if (c == '>') {
+                    break;
+                }
+                if (!IsSpace(c))
+                    previous = c;
+            }
+            ++pos;
+            if (previous != '/' && ++depth > limits.depth)
+                return XmlShapeVerdict::TooDeep;
+        }
+    }
+}
+
 } // namespace kv

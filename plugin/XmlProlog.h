@@ -29,4 +29,19 @@ struct XmlPrologCheck {
 // state (no shift sequences); others are refused, since the parser would read them differently.
 XmlPrologCheck CheckXmlProlog(const uint8_t* data, size_t size);
 
+// How much markup a document may hold before a parser is given it.
+struct XmlShapeLimits {
+    size_t elements;
+    size_t attributesPerElement;
+    size_t depth;
+};
+
+enum class XmlShapeVerdict { Acceptable, TooManyElements, TooManyAttributes, TooDeep };
+
+// Counts start tags, the attributes of each (namespace declarations included) and the nesting
+// depth in one pass over the markup, in the width CheckXmlProlog detects, and stops at the
+// first limit exceeded. Comments, CDATA sections, processing instructions and quoted values
+// are skipped; markup that is not well-formed is only counted, and left to the parser to refuse.
+XmlShapeVerdict CheckXmlShape(const uint8_t* data, size_t size, const XmlShapeLimits& limits);
+
 } // namespace kv

@@ -126,6 +126,48 @@ TEST_F(ArchiveLibraryLoad, MissingConfiguredLibraryFailsWithoutFallback)
     EXPECT_NE(ArchiveLibraryHandle(), nullptr);
 }
 
+TEST(ArchiveLibraryLookup, RelativeValuesResolveAgainstTheirIniFolder)
+{
+    TempFolder host, plugin;
+    const std::wstring hostIni = host.Write(L"host.ini", IniWith(L"lib\\7z.dll"));
+    EXPECT_EQ(FindArchiveLibraryPath(hostIni, plugin.Path()), host.Path() + L"lib\\7z.dll");
+    host.Write(L"host.ini", IniWith(L".\\lib\\..\\7z.dll"));
+    EXPECT_EQ(FindArchiveLibraryPath(hostIni, plugin.Path()), host.Path() + L"7z.dll");
+    // Rooted: on the INI file's drive.
+    host.Write(L"host.ini", IniWith(L"\\tools\\7z.dll"));
+    EXPECT_EQ(FindArchiveLibraryPath(hostIni, plugin.Path()), host.Path().substr(0, 2) + L"\\tools\\7z.dll");
+    // The plug-in folder's own INI file resolves against the plug-in folder.
+    plugin.Write(PluginIniName, IniWith(L"7z.dll"));
+    EXPECT_EQ(FindArchiveLibraryPath(host.File(L"missing.ini"), plugin.Path()), plugin.Path() + L"7z.dll");
+}
+
+TEST_F(ArchiveLibraryLoad, ALibraryInTheCurrentFolderIsNeverLoaded)
+{
+    TempFolder current;
+    current.Copy(kvtest::ArchiveLibraryPath(), L"7z.dll");
+    struct CurrentFolder {
+        explicit CurrentFolder(const std::wstring& folder)
+        {
+            GetCurrentDirectoryW(MAX_PATH, previous);
+            SetCurrentDirectoryW(folder.c_str());
+        }
+        ~CurrentFolder() { SetCurrentDirectoryW(previous); }
+        wchar_t previous[MAX_PATH]{};
+    } inCurrent(current.Path());
+
+    // A bare name beside an INI file that has no such library next to it.
+    SetHostIniFileName(temp.Write(L"host.ini", IniWith(L"7z.dll")));
+    EXPECT_THROW(LoadArchiveLibrary(), EOSError);
+    EXPECT_EQ(ArchiveLibraryHandle(), nullptr);
+    EXPECT_EQ(GetModuleHandleW(current.File(L"7z.dll").c_str()), nullptr);
+
+    // Once it is there, that one is loaded.
+    temp.Copy(kvtest::ArchiveLibraryPath(), L"7z.dll");
+    LoadArchiveLibrary();
+    EXPECT_TRUE(SameTextIgnoreCase(LoadedLibraryFile(), temp.File(L"7z.dll")));
+    EXPECT_EQ(GetModuleHandleW(current.File(L"7z.dll").c_str()), nullptr);
+}
+
 TEST_F(ArchiveLibraryLoad, WithoutHostIniTheDefaultBesideThePluginLoads)
 {
     // ListSetDefaultParams never called: the lookups read an empty name and the bare

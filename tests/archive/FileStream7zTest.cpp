@@ -238,22 +238,39 @@ TEST(Torv7zFileStream, ReadWriteSeekAndGetSize)
     EXPECT_EQ(stream->SeekData(0, 3, nullptr), HResultFromOSError(ERROR_INVALID_PARAMETER));
 }
 
+// The IStream methods that have no file operation behind them leave the file, its size and
+// the stream's position exactly as they were, and the stream stays usable.
 TEST(Torv7zFileStream, OleStreamMethodsWithoutFileBehind)
 {
     TempFolder temp;
-    auto stream = MakeInterfaced<Torv7zFileStream>(temp.Write(L"d.bin", "d"), ReadDenyWrite);
+    const std::wstring path = temp.Write(L"d.bin", "0123456789");
+    auto stream = MakeInterfaced<Torv7zFileStream>(path, STGM_READWRITE | STGM_SHARE_DENY_WRITE);
     IStream* ole = stream.Get();
+    LARGE_INTEGER move{};
+    move.QuadPart = 4;
+    ASSERT_EQ(ole->Seek(move, STREAM_SEEK_SET, nullptr), S_OK);
+
     IStream* clone = reinterpret_cast<IStream*>(1);
-    EXPECT_EQ(ole->Clone(&clone), E_NOTIMPL);
+    EXPECT_TRUE(FAILED(ole->Clone(&clone)));
     EXPECT_EQ(clone, nullptr);
-    EXPECT_EQ(ole->Revert(), STG_E_REVERTED);
-    EXPECT_EQ(ole->Commit(0), S_OK);
-    ULARGE_INTEGER any{};
-    EXPECT_EQ(ole->LockRegion(any, any, 0), E_NOTIMPL);
-    EXPECT_EQ(ole->UnlockRegion(any, any, 0), E_NOTIMPL);
+    ULARGE_INTEGER offset{}, count{};
+    count.QuadPart = 10;
+    EXPECT_TRUE(FAILED(ole->LockRegion(offset, count, LOCK_EXCLUSIVE)));
+    EXPECT_TRUE(FAILED(ole->UnlockRegion(offset, count, LOCK_EXCLUSIVE)));
     STATSTG stat{};
-    EXPECT_EQ(ole->Stat(&stat, STATFLAG_NONAME), E_NOTIMPL);
-    EXPECT_EQ(ole->SetSize(any), E_NOTIMPL);
+    EXPECT_TRUE(FAILED(ole->Stat(&stat, STATFLAG_NONAME)));
+    ULARGE_INTEGER smaller{};
+    smaller.QuadPart = 2;
+    EXPECT_TRUE(FAILED(ole->SetSize(smaller)));  // never truncates
+    EXPECT_EQ(ole->Commit(STGC_DEFAULT), S_OK);
+    EXPECT_TRUE(FAILED(ole->Revert()));
+
+    char rest[16];
+    ULONG read = 0;
+    EXPECT_EQ(ole->Read(rest, sizeof(rest), &read), S_OK);
+    EXPECT_EQ(std::string(rest, read), "456789");  // the position was kept
+    stream.Reset();
+    EXPECT_EQ(kvtest::ReadFileBytes(path), "0123456789");
 }
 
 TEST(Torv7zFileStream, OleCopyToCopiesAtMostCountFromThePosition)

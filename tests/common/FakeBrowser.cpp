@@ -25,6 +25,7 @@ struct FakeBrowser::State {
     POINT scrollPosition{};
     int emptySelections = 0;
     int documentRequests = 0;
+    int documentRanges = 0;
 };
 
 namespace {
@@ -132,6 +133,12 @@ public:
             throw kv::EOleSysError(L"The selection yields no text range", E_NOINTERFACE);
         return std::make_unique<FakeTextRange>(state_, state_->selectionStart,
                                                state_->selectionStart + state_->selectionLength);
+    }
+
+    std::unique_ptr<kv::IBrowserTextRange> DocumentRange() override
+    {
+        ++state_->documentRanges;
+        return std::make_unique<FakeTextRange>(state_, 0, static_cast<long>(state_->text.size()));
     }
 
     void ScrollBy(long dx, long dy) override
@@ -248,6 +255,7 @@ const std::vector<ScrollIntoViewCall>& FakeBrowser::ScrollIntoViewCalls() const
 const std::vector<POINT>& FakeBrowser::ScrollByCalls() const { return state_->scrolls; }
 POINT FakeBrowser::ScrollPosition() const { return state_->scrollPosition; }
 int FakeBrowser::EmptySelectionCount() const { return state_->emptySelections; }
+int FakeBrowser::DocumentRangeCount() const { return state_->documentRanges; }
 int FakeBrowser::DocumentRequests() const { return state_->documentRequests; }
 const RECT& FakeBrowser::Bounds() const { return state_->bounds; }
 

@@ -4,7 +4,8 @@
 // The model, in characters of the text:
 // - The selection is (start, length); it starts empty at 0 and EmptySelection makes it empty
 //   at 0 again, so a range made from an emptied selection sits at the start of the document.
-// - A range made by SelectionRange covers the selection. Collapse(true) moves its end to its
+// - A range made by SelectionRange covers the selection; one made by DocumentRange the whole
+//   text. Collapse(true) moves its end to its
 //   start, Collapse(false) its start to its end.
 // - FindText with a positive count searches forwards from the range's end, within count
 //   characters; with a negative count backwards from the range's start, within -count
@@ -79,6 +80,7 @@ public:
     const std::vector<POINT>& ScrollByCalls() const;  // (dx, dy) of each ScrollBy
     POINT ScrollPosition() const;                     // the sum of every ScrollBy
     int EmptySelectionCount() const;
+    int DocumentRangeCount() const;  // calls of DocumentRange
     int DocumentRequests() const;  // calls of Document(), with or without a document
     const RECT& Bounds() const;
 

@@ -35,17 +35,3 @@ TEST(DetectString, ExportsResolveByPlainName)
     for (const char* name : {"ListGetDetectString", "ListSetDefaultParams"})
         EXPECT_NE(GetProcAddress(plugin.Module(), name), nullptr) << name;
 }
-
-TEST(DefaultParams, AcceptsRecordsOfAnyContent)
-{
-    Plugin plugin;
-    ASSERT_NE(plugin.ListSetDefaultParams, nullptr);
-    kvtest::ListDefaultParamStruct params{};
-    params.size = sizeof(params);
-    // No terminating NUL within the 260 characters: read no further than the array.
-    std::memset(params.DefaultIniName, 'a', sizeof(params.DefaultIniName));
-    plugin.ListSetDefaultParams(&params);
-    plugin.ListSetDefaultParams(nullptr);
-    std::strcpy(params.DefaultIniName, "C:\\host\\filemanager.ini");
-    plugin.ListSetDefaultParams(&params);
-}

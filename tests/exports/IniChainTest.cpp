@@ -79,3 +79,39 @@ TEST(IniChain, NoIniAndNoLibraryBesideThePluginFailsTheLoad)
     TempFolder folder;
     EXPECT_FALSE(LoadThroughCopy(folder, L"kv-ini-none", L""));
 }
+
+// The record's name is read no further than its array, a null record changes nothing, and the
+// name of the last valid record is the one the library lookup reads.
+TEST(IniChain, DefaultParamsRecordsOfAnyContent)
+{
+    TempFolder folder;
+    const std::wstring copy = folder.Copy(PluginPath(), L"kv-ini-records" + PluginExtension());
+    Plugin plugin(copy.c_str());
+    ASSERT_NE(plugin.ListSetDefaultParams, nullptr);
+    HostWindow host;
+    std::wstring archive = FixturePath(L"viewer-two-pages.maff");
+    const auto load = [&] {
+        const HWND viewer = plugin.ListLoadW(host.Handle(), archive.data(), 0);
+        if (viewer != nullptr)
+            plugin.ListCloseWindow(viewer);
+        return viewer != nullptr;
+    };
+
+    struct {
+        ListDefaultParamStruct params;
+        char after[16];  // what a reader running past the array would take for the name
+    } record{};
+    record.params.size = sizeof(record.params);
+    std::memset(record.params.DefaultIniName, 'a', sizeof(record.params.DefaultIniName));
+    std::strcpy(record.after, "\\host.ini");
+    plugin.ListSetDefaultParams(&record.params);
+    // No INI of that name, and no library beside this copy of the plug-in.
+    EXPECT_FALSE(load());
+    EXPECT_EQ(host.ChildCount(), 0);
+
+    const std::string ini = kv::WideToAnsi(WriteHostIni(folder, ArchiveLibraryPath()));
+    std::strcpy(record.params.DefaultIniName, ini.c_str());
+    plugin.ListSetDefaultParams(&record.params);
+    plugin.ListSetDefaultParams(nullptr);
+    EXPECT_TRUE(load());
+}

@@ -172,6 +172,19 @@ TEST_F(MaffFetch, LinksOfSavedPagesFindTheirItems)
     EXPECT_EQ(FetchUrl(Base + L"page/50%25.txt").body, "a literal percent sign");
 }
 
+// The viewer's URLs for items named with "%", "#" or "?" (encoded as "%25", "%23", "%3F")
+// fetch those items.
+TEST_F(MaffFetch, PageUrlsOfOddNamesFindTheirItems)
+{
+    std::wstring path = FixturePath(L"hostile-names.maff");
+    const HWND second = plugin_->ListLoadW(host_.Handle(), path.data(), 0);
+    ASSERT_NE(second, nullptr);
+    const std::string page = "<html><body>page</body></html>";
+    EXPECT_EQ(FetchUrl(L"maff://1*100%25/a%23b%3Fc%2541.html").body, page);
+    EXPECT_EQ(FetchUrl(L"maff://1*q%3F%23%25/index.html").body, page);
+    plugin_->ListCloseWindow(second);
+}
+
 TEST_F(MaffFetch, FailuresAreErrorPagesWithTheirMessages)
 {
     ExpectErrorPage(FetchUrl(L"maff://9*page/index.html"), L"List index out of bounds (9)");

@@ -128,15 +128,13 @@ TEST_F(ViewerExports, ForeignHandlesGiveEachExportsResult)
     EXPECT_TRUE(IsWindow(child));
 }
 
+// The commands reach the real control: right after the load, before any message has let the
+// navigation get anywhere, it has no document on any platform and refuses them, and each
+// export gives its failure result; codes the plug-in does not support never reach it.
 TEST_F(ViewerExports, CommandsOnTheRealControl)
 {
     const HWND viewer = Load(L"viewer-two-pages.maff");
     ASSERT_NE(viewer, nullptr);
-    PumpMessages();
-    EXPECT_EQ(plugin_.ListSendCommand(viewer, 2, 0), 1);  // new parameters: not supported
-    EXPECT_EQ(plugin_.ListSendCommand(viewer, 4, 50), 1);  // set percent: not supported
-    EXPECT_EQ(plugin_.ListSendCommand(viewer, 0, 0), 1);
-    // Refused by a control without a document: the failure result, no crash.
     EXPECT_EQ(plugin_.ListSendCommand(viewer, 1, 0), 1);
     EXPECT_EQ(plugin_.ListSendCommand(viewer, 3, 0), 1);
     EXPECT_EQ(plugin_.ListSearchDialog(viewer, 0), 1);
@@ -144,8 +142,12 @@ TEST_F(ViewerExports, CommandsOnTheRealControl)
     EXPECT_EQ(plugin_.ListSearchTextW(viewer, text.data(), 1), 1);
     // Still loading: nothing is opened, but the viewer was found.
     EXPECT_EQ(plugin_.ListPrintW(viewer, nullptr, nullptr, 0, nullptr), 0);
-    EXPECT_EQ(host_.ChildCount() > 0, true);
-    EXPECT_EQ(ViewerLabels(viewer).size(), 2u);
+    EXPECT_EQ(plugin_.ListSendCommand(viewer, 2, 0), 1);  // new parameters: not supported
+    EXPECT_EQ(plugin_.ListSendCommand(viewer, 4, 50), 1);  // set percent: not supported
+    EXPECT_EQ(plugin_.ListSendCommand(viewer, 0, 0), 1);
+    // None of it harmed the viewer.
+    EXPECT_EQ(ViewerLabels(viewer), (std::vector<std::wstring>{FirstLabel, SecondLabel}));
+    PumpMessages();
     plugin_.ListCloseWindow(viewer);
     EXPECT_EQ(host_.ChildCount(), 0);
 }

@@ -120,6 +120,24 @@ TEST_F(KestrelFormSearch, BackwardsFromTheSelectionsStart)
     EXPECT_EQ(browser_->SelectionStart(), 8);
 }
 
+TEST_F(KestrelFormSearch, BackwardsWrapsAroundFromTheDocumentsEnd)
+{
+    browser_->SetSelection(0, 7);  // "Kestrel" at the start: nothing before it
+    EXPECT_TRUE(form_->SearchText(L"hover", kv::lcs_backwards));
+    ASSERT_EQ(browser_->FindTextCalls().size(), 2u);
+    EXPECT_EQ(browser_->FindTextCalls()[1].count, LONG_MIN);
+    EXPECT_EQ(browser_->EmptySelectionCount(), 1);
+    EXPECT_EQ(browser_->DocumentRangeCount(), 1);
+    EXPECT_EQ(browser_->SelectionStart(), 25);  // the last "hover"
+    EXPECT_EQ(browser_->SelectedText(), L"hover");
+
+    // An explicit find-first backwards starts at the end as well; absent text selects nothing.
+    EXPECT_TRUE(form_->SearchText(L"kestrel", kv::lcs_backwards | kv::lcs_findfirst));
+    EXPECT_EQ(browser_->SelectionStart(), 16);
+    EXPECT_FALSE(form_->SearchText(L"falcon", kv::lcs_backwards));
+    EXPECT_EQ(browser_->SelectionLength(), 0);
+}
+
 TEST_F(KestrelFormSearch, NotFoundFromTheSelectionSearchesAgainFromTheStart)
 {
     browser_->SetSelection(25, 5);
@@ -229,11 +247,34 @@ TEST_F(KestrelFormScroll, NoDocumentNoScrollNoFailure)
     EXPECT_TRUE(IsWindow(form_->Handle()));
 }
 
-TEST_F(KestrelFormScroll, KeysInsideTheViewerReachItThroughItsHook)
+namespace {
+
+std::vector<WPARAM> viewerKeys;
+WNDPROC viewerProc = nullptr;
+
+LRESULT CALLBACK RecordKeys(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    // A key for the browser's window arrives as a posted copy at the viewer, which scrolls
-    // because the viewer itself has the focus.
+    if (message == WM_KEYDOWN)
+        viewerKeys.push_back(wParam);
+    return CallWindowProcW(viewerProc, window, message, wParam, lParam);
+}
+
+} // namespace
+
+// Keys typed into the browser reach the viewer as copies through its hook, and the viewer,
+// which does not have the focus then, leaves the scrolling to the browser.
+TEST_F(KestrelFormScroll, KeysTypedInTheBrowserReachTheViewerWithoutScrollingIt)
+{
+    SetFocus(browser_->Window());
+    if (GetFocus() != browser_->Window())
+        GTEST_SKIP() << "the browser's window cannot take the keyboard focus here";
+    viewerKeys.clear();
+    viewerProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+        form_->Handle(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&RecordKeys)));
     PostMessageW(browser_->Window(), WM_KEYDOWN, VK_NEXT, 1);
+    PostMessageW(browser_->Window(), WM_KEYDOWN, VK_DOWN, 1);
     Pump();
-    EXPECT_EQ(browser_->ScrollByCalls(), std::vector<POINT>{(POINT{0, 200})});
+    SetWindowLongPtrW(form_->Handle(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(viewerProc));
+    EXPECT_EQ(viewerKeys, (std::vector<WPARAM>{VK_NEXT, VK_DOWN}));
+    EXPECT_TRUE(browser_->ScrollByCalls().empty());
 }

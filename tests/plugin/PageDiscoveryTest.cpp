@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -172,13 +174,55 @@ TEST(PageDiscovery, NamesWithBackslashesInTheArchive)
     EXPECT_EQ(Discover(L"pages-backslash.maff"), expected);
 }
 
-TEST(PageDiscovery, BrokenDescriptionFailsTheWholeArchive)
+// A description that cannot be extracted or read costs its own page only, and quickly: the
+// folder's start file is still listed.
+TEST(PageDiscovery, UnreadableDescriptionsAreSkipped)
 {
-    EXPECT_EQ(DiscoveryError(L"pages-malformed.maff"),
-              L"Cannot read \"bad\\index.rdf\": not a well-formed XML document");
-    // Entity expansion never starts: the document type declaration is refused unparsed.
-    EXPECT_EQ(DiscoveryError(L"pages-doctype.maff"),
-              L"Cannot read \"lol\\index.rdf\": DTDs are not allowed in this document");
+    const Pages malformed = {
+        {L"maff://3*good/index.html", L"Good - http://g/"},
+        {L"maff://3*bad/index.html", L"index.html"},
+    };
+    EXPECT_EQ(Discover(L"pages-malformed.maff"), malformed);
+    EXPECT_EQ(Discover(L"pages-doctype.maff"),
+              (Pages{{L"maff://3*good/index.html", L"Good - http://g/"},
+                     {L"maff://3*lol/index.html", L"index.html"}}));
+
+    // A DTD, not well-formed, a damaged item, declared too large, unpacking to more than
+    // declared, too many elements, too many attributes on one element, nested too deep.
+    Pages hostile = {{L"maff://3*good/index.html", L"Good - http://g/"}};
+    for (const wchar_t* folder : {L"dtd", L"broken", L"crc", L"big", L"liar", L"many", L"attrs", L"deep"})
+        hostile.emplace_back(L"maff://3*" + std::wstring(folder) + L"/index.html", L"index.html");
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(Discover(L"hostile-descriptions.maff"), hostile);
+    EXPECT_LT(GetTickCount64() - start, 3000u);
+
+    // Nothing readable and no start file: no page, and no failure of discovery itself.
+    EXPECT_TRUE(Discover(L"hostile-nopage.maff").empty());
+}
+
+TEST(PageDiscovery, FolderEntriesAreNeitherPagesNorDescriptions)
+{
+    TMaffZipFile archive(FixturePath(L"hostile-folders.maff"));
+    ASSERT_EQ(archive.NameCount(), 7);
+    EXPECT_EQ(archive.GetName(3), L"x\\index.rdf");
+    EXPECT_TRUE(archive.IsFolder(0));
+    EXPECT_TRUE(archive.IsFolder(3));
+    EXPECT_FALSE(archive.IsFolder(4));
+    EXPECT_EQ(archive.DeclaredSize(5), std::optional<uint64_t>(archive.ExtractItem(5)->Size()));
+    EXPECT_ANY_THROW(archive.IsFolder(7));
+    // Neither the folders "index" and "f/index" nor the folder "x/index.rdf".
+    const Pages expected = {{L"maff://3*real/index.html", L"Real - http://r/"}};
+    EXPECT_EQ(Discover(L"hostile-folders.maff"), expected);
+}
+
+TEST(PageDiscovery, PercentHashAndQuestionMarkAreEncodedInUrls)
+{
+    const Pages expected = {
+        {L"maff://3*100%25/a%23b%3Fc%2541.html", L"Odd - http://o/"},
+        {L"maff://3*q%3F%23%25/index.html", L"index.html"},
+    };
+    EXPECT_EQ(Discover(L"hostile-names.maff"), expected);
+    EXPECT_EQ(PageUrl(L"0*", L"a\\b/c d.html"), L"maff://0*a/b/c d.html");
 }
 
 TEST(PageDiscovery, ScansAppendToWhatIsListed)

@@ -243,6 +243,55 @@ TEST(XmlDocument, RefusedDocumentsNameTheItem)
     EXPECT_EQ(LoadError("<a>fine</a>"), L"(loaded)");
 }
 
+// Whatever would keep the parser busy is refused unparsed, and every document, accepted or
+// refused, is done with in well under a second; the limits themselves are still accepted.
+TEST(XmlDocument, LimitsBoundTheTimeOfEveryDocument)
+{
+    const auto repeat = [](const std::string& text, size_t count) {
+        std::string result;
+        result.reserve(text.size() * count);
+        for (size_t i = 0; i < count; ++i)
+            result += text;
+        return result;
+    };
+    const auto namespaces = [](size_t count) {
+        std::string result;
+        for (size_t i = 0; i < count; ++i)
+            result += " xmlns:n" + std::to_string(i) + "=\"urn:" + std::to_string(i) + "\"";
+        return result;
+    };
+    const auto refused = [](const char* reason) {
+        return std::wstring(L"Cannot read \"dir\\index.rdf\": ") + Utf8ToWide(reason);
+    };
+    const size_t elementsInside = MaxXmlElements - 1;  // the root is one
+    struct Case {
+        std::string document;
+        std::wstring expected;
+    } cases[] = {
+        {"<r>" + repeat("<e a='x'/>", elementsInside) + "</r>", L"(loaded)"},
+        {"<r>" + repeat("<e/>", elementsInside + 1) + "</r>", refused("more than 10000 elements")},
+        {"<r" + namespaces(MaxXmlAttributesPerElement) + "/>", L"(loaded)"},
+        {"<r" + namespaces(MaxXmlAttributesPerElement + 1) + "/>",
+         refused("more than 256 attributes on one element")},
+        {"<r>" + repeat("<r" + namespaces(MaxXmlAttributesPerElement) + ">", MaxXmlDepth - 1) +
+             repeat("</r>", MaxXmlDepth), L"(loaded)"},
+        {repeat("<a>", MaxXmlDepth + 1) + repeat("</a>", MaxXmlDepth + 1),
+         refused("elements nested more than 64 deep")},
+        {"<r a='" + std::string(MaxXmlDocumentSize - 9, 'x') + "'/>", L"(loaded)"},
+        {"<r a='" + std::string(MaxXmlDocumentSize - 8, 'x') + "'/>",
+         refused("larger than 1048576 bytes")},
+        // Markup inside comments, CDATA and quoted values is not counted.
+        {"<r t='a>b=c/'><!--" + repeat("<e>", 20000) + "--><![CDATA[" + repeat("<e>", 20000) +
+             "]]></r>", L"(loaded)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.document.substr(0, 60));
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(LoadError(c.document), c.expected);
+        EXPECT_LT(GetTickCount64() - start, 1000u);
+    }
+}
+
 TEST(XmlDocument, LoadsFromTheStartOfAStreamThatWasRead)
 {
     const ComPtr<IStream> stream = StreamOf(RealDescription);
