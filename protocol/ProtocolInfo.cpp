@@ -66,6 +66,22 @@ void CopyBytes(LPVOID buffer, DWORD* size, const void* data, DWORD count)
     *size = count;
 }
 
+// A text answer around a hook: the caller's buffer checked and emptied, then the hook's answer
+// copied in, or INET_E_DEFAULT_ACTION when the class has no such hook or it did not answer.
+template <typename Hook>
+HRESULT AnswerText(LPWSTR result, DWORD resultSize, DWORD* resultLength, bool hooked, Hook&& hook)
+{
+    if (result == nullptr)
+        return E_POINTER;
+    if (resultSize == 0)
+        return E_INVALIDARG;
+    result[0] = L'\0';
+    std::wstring answer;
+    if (!hooked || !hook(answer))
+        return INET_E_DEFAULT_ACTION;
+    return CopyTextAnswer(answer, result, resultSize, resultLength);
+}
+
 } // namespace
 
 HRESULT TorvShellProtocolExtension::ParseUrl(LPCWSTR url, PARSEACTION action, DWORD,
@@ -73,18 +89,11 @@ HRESULT TorvShellProtocolExtension::ParseUrl(LPCWSTR url, PARSEACTION action, DW
                                              DWORD* resultLength, DWORD)
 {
     return ComMethod([&] {
-        if (result == nullptr)
-            return E_POINTER;
-        if (resultSize == 0)
-            return E_INVALIDARG;
-        result[0] = L'\0';
         const int index = ParseActionIndex(action);
-        if (!Overrides(hkParseUrl) || index < 0)
-            return INET_E_DEFAULT_ACTION;
-        std::wstring answer;
-        if (!DoParseUrl(url != nullptr ? url : L"", index, answer))
-            return INET_E_DEFAULT_ACTION;
-        return CopyTextAnswer(answer, result, resultSize, resultLength);
+        return AnswerText(result, resultSize, resultLength, Overrides(hkParseUrl) && index >= 0,
+                          [&](std::wstring& answer) {
+                              return DoParseUrl(url != nullptr ? url : L"", index, answer);
+                          });
     });
 }
 
@@ -93,19 +102,12 @@ HRESULT TorvShellProtocolExtension::CombineUrl(LPCWSTR baseUrl, LPCWSTR relative
                                                DWORD* resultLength, DWORD)
 {
     return ComMethod([&] {
-        if (result == nullptr)
-            return E_POINTER;
-        if (resultSize == 0)
-            return E_INVALIDARG;
-        result[0] = L'\0';
-        if (!Overrides(hkCombineUrl))
-            return INET_E_DEFAULT_ACTION;
-        std::wstring answer;
-        if (!DoCombineUrl(baseUrl != nullptr ? baseUrl : L"",
-                          relativeUrl != nullptr ? relativeUrl : L"",
-                          CombineOptionsFromFlags(flags), answer))
-            return INET_E_DEFAULT_ACTION;
-        return CopyTextAnswer(answer, result, resultSize, resultLength);
+        return AnswerText(result, resultSize, resultLength, Overrides(hkCombineUrl),
+                          [&](std::wstring& answer) {
+                              return DoCombineUrl(baseUrl != nullptr ? baseUrl : L"",
+                                                  relativeUrl != nullptr ? relativeUrl : L"",
+                                                  CombineOptionsFromFlags(flags), answer);
+                          });
     });
 }
 

@@ -220,17 +220,33 @@ void TorvShellExtensionFactory::UpdateRegistry(bool doRegister)
 
 namespace {
 const wchar_t ApprovedKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+
+// The names a class is registered under.
+struct ClassKeys {
+    ClassKeys(const TComObjectFactory& factory, const std::wstring& prefix)
+        : classId(GuidToString(factory.ClassID())), classKey(prefix + L"CLSID\\" + classId),
+          progId(factory.GetProgID()), progIdKey(prefix + progId),
+          serverKey(classKey + L"\\" + ComServer::ServerKey())
+    {
+    }
+    std::wstring classId;
+    std::wstring classKey;
+    std::wstring progId;
+    std::wstring progIdKey;
+    std::wstring serverKey;
+};
 } // namespace
 
 void TorvShellExtensionFactory::RegisterExtension(TorvShellBaseExtension& object, bool perUser,
                                                   HKEY classesRoot, HKEY approvedRoot,
                                                   const std::wstring& prefix)
 {
-    const std::wstring classId = GuidToString(ClassID());
-    const std::wstring classKey = prefix + L"CLSID\\" + classId;
-    const std::wstring progId = GetProgID();
-    const std::wstring progIdKey = prefix + progId;
-    const std::wstring serverKey = classKey + L"\\" + ComServer::ServerKey();
+    const ClassKeys keys(*this, prefix);
+    const std::wstring& classId = keys.classId;
+    const std::wstring& classKey = keys.classKey;
+    const std::wstring& progId = keys.progId;
+    const std::wstring& progIdKey = keys.progIdKey;
+    const std::wstring& serverKey = keys.serverKey;
 
     object.BeforeRegister(*this, perUser, prefix, classesRoot, approvedRoot);
     WriteRegKeyString(classesRoot, classKey, L"", Description());
@@ -260,20 +276,17 @@ void TorvShellExtensionFactory::UnregisterExtension(TorvShellBaseExtension& obje
                                                     HKEY classesRoot, HKEY approvedRoot,
                                                     const std::wstring& prefix)
 {
-    const std::wstring classId = GuidToString(ClassID());
-    const std::wstring classKey = prefix + L"CLSID\\" + classId;
-    const std::wstring progId = GetProgID();
-    const std::wstring progIdKey = prefix + progId;
+    const ClassKeys keys(*this, prefix);
 
     object.BeforeUnregister(*this, perUser, prefix, classesRoot, approvedRoot);
-    DeleteRegValue(approvedRoot, ApprovedKey, classId);
-    if (!progId.empty()) {
-        DeleteRegKey(classesRoot, classKey + L"\\ProgID");
-        DeleteRegKey(classesRoot, progIdKey + L"\\CLSID");
-        DeleteRegKey(classesRoot, progIdKey);
+    DeleteRegValue(approvedRoot, ApprovedKey, keys.classId);
+    if (!keys.progId.empty()) {
+        DeleteRegKey(classesRoot, keys.classKey + L"\\ProgID");
+        DeleteRegKey(classesRoot, keys.progIdKey + L"\\CLSID");
+        DeleteRegKey(classesRoot, keys.progIdKey);
     }
-    DeleteRegKey(classesRoot, classKey + L"\\" + ComServer::ServerKey());
-    DeleteRegKey(classesRoot, classKey);
+    DeleteRegKey(classesRoot, keys.serverKey);
+    DeleteRegKey(classesRoot, keys.classKey);
     object.AfterUnregister(*this, perUser, prefix, classesRoot, approvedRoot);
 }
 
