@@ -4,6 +4,7 @@ holding one saved page of 200 resources ("page/index.html" and "page/res/r000.pn
 filler items, as a saved site or gallery holds one page among many files. Standard library only.
 """
 import pathlib
+import random
 import sys
 import zipfile
 
@@ -31,15 +32,19 @@ def build(out: pathlib.Path):
     out.mkdir(parents=True, exist_ok=True)
     for total in SIZES:
         path = out / f"bench-{total}.maff"
-        if path.exists():
+        if path.exists() and path.stat().st_mtime >= pathlib.Path(__file__).stat().st_mtime:
             continue
         items = [("page/index.rdf", index_rdf("Bench page", "http://example.org/bench/"))]
         items += resources()
-        filler = total - len(items)
+        # One large item among the filler: what a small item must not wait behind for long.
+        big = random.Random(total).randbytes(8 * 1024 * 1024)
+        filler = total - len(items) - 1
         with zipfile.ZipFile(path.with_suffix(".tmp"), "w", zipfile.ZIP_DEFLATED) as z:
             for name, data in items:
                 z.writestr(zipfile.ZipInfo(name, date_time=(2024, 1, 2, 3, 4, 6)), data,
                            compress_type=zipfile.ZIP_DEFLATED)
+            z.writestr(zipfile.ZipInfo("site/big.bin", date_time=(2024, 1, 2, 3, 4, 6)), big,
+                       compress_type=zipfile.ZIP_STORED)
             for i in range(filler):
                 name = f"site/{i // 1000:03d}/file{i:05d}.html"
                 z.writestr(zipfile.ZipInfo(name, date_time=(2024, 1, 2, 3, 4, 6)),
