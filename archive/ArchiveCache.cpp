@@ -47,11 +47,13 @@ void TSharedArchive::BuildIndex() const
         const std::vector<std::wstring>& names = *names_;
         index_.reserve(names.size());
         sizes_.resize(names.size());
+        folders_.resize(names.size());
         // Read through the first reader while nothing extracts with it.
         const auto lease = const_cast<TSharedArchive*>(this)->Borrow();
         for (size_t i = 0; i < names.size(); ++i) {
             index_[names[i]] = static_cast<int>(i);  // the later of two equal names wins
             sizes_[i] = lease.Reader().DeclaredSize(static_cast<int>(i)).value_or(UINT64_MAX);
+            folders_[i] = lease.Reader().IsFolder(static_cast<int>(i));
         }
     });
 }
@@ -70,6 +72,13 @@ uint64_t TSharedArchive::DeclaredSize(int index) const
     BuildIndex();
     return index >= 0 && static_cast<size_t>(index) < sizes_.size() ? sizes_[static_cast<size_t>(index)]
                                                                      : UINT64_MAX;
+}
+
+bool TSharedArchive::IsFolder(int index) const
+{
+    BuildIndex();
+    return index >= 0 && static_cast<size_t>(index) < folders_.size() &&
+           folders_[static_cast<size_t>(index)];
 }
 
 bool TSharedArchive::HasFreeReader()

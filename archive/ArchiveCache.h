@@ -61,6 +61,8 @@ public:
     // The unpacked size the archive declares for an item; the largest value when it declares
     // none.
     uint64_t DeclaredSize(int index) const;
+    // Whether item index is a folder entry.
+    bool IsFolder(int index) const;
     // Whether a reader could be lent at once.
     bool HasFreeReader();
 
@@ -105,6 +107,7 @@ private:
     mutable std::once_flag indexed_;
     mutable std::unordered_map<std::wstring, int> index_;
     mutable std::vector<uint64_t> sizes_;
+    mutable std::vector<bool> folders_;
 
     SrwLock lock_;
     std::condition_variable_any returned_;

@@ -77,11 +77,22 @@ std::wstring PercentDecode(const std::wstring& text)
 // naming it; else the name a saved page's link most likely means.
 int FindRequestedItem(const TSharedArchive& archive, const std::wstring& itemPath)
 {
-    const int index = archive.FindItem(itemPath);
+    int index = archive.FindItem(itemPath);
     if (index >= 0)
         return index;
     const std::wstring normalized = NormalizeItemPath(itemPath);
-    return normalized != itemPath ? archive.FindItem(normalized) : -1;
+    if (normalized != itemPath && (index = archive.FindItem(normalized)) >= 0)
+        return index;
+    // A page at the top of the archive is navigated to as "maff://0*page.html/" (the browser
+    // adds the slash after what it takes for a host), so its relative links arrive as
+    // "page.html/page_files/a.png": below a file, where no item can be.
+    const size_t separator = normalized.find(L'\\');
+    if (separator == std::wstring::npos)
+        return -1;
+    const int top = archive.FindItem(normalized.substr(0, separator));
+    if (top < 0 || archive.IsFolder(top))
+        return -1;
+    return archive.FindItem(normalized.substr(separator + 1));
 }
 
 // The URL-cache files written for maff: URLs, by URL, with what their body came from: a

@@ -170,6 +170,9 @@ TEST_F(MaffFetch, LinksOfSavedPagesFindTheirItems)
     // An item named with a literal '%' is found by its own name and by its encoded one.
     EXPECT_EQ(FetchUrl(Base + L"page/50%.txt").body, "a literal percent sign");
     EXPECT_EQ(FetchUrl(Base + L"page/50%25.txt").body, "a literal percent sign");
+    // A top-level page's links, combined under the slash the browser adds to its URL.
+    EXPECT_EQ(FetchUrl(Base + L"top.html/top_files/t.css").body, Item(L"top_files\\t.css"));
+    EXPECT_EQ(FetchUrl(Base + L"page/index.html/style.css").status, 502u);
 }
 
 // The viewer's URLs for items named with "%", "#" or "?" (encoded as "%25", "%23", "%3F")
