@@ -2,6 +2,7 @@
 // page fetched through the maff: handler, in this process, under a watchdog.
 //
 //   maff-fuzz SEEDS FINDINGS [--seed N] [--cases N] [--first K]
+//   maff-fuzz --replay FILE        runs one saved input, with the time of each request
 //
 // SEEDS is a folder of archives to mutate (every file up to 1 MiB); FINDINGS receives each
 // input that crashed or hung, as <crash|hang>-<seed>-<case>.maff with a .txt beside it that says
@@ -137,8 +138,11 @@ private:
     std::atomic<ULONG> refs_{1};
 };
 
+bool verbose = false;
+
 void Fetch(IClassFactory& factory, const std::wstring& url)
 {
+    const ULONGLONG start = GetTickCount64();
     ComPtr<IInternetProtocol> protocol;
     if (FAILED(factory.CreateInstance(nullptr, IID_PPV_ARGS(&protocol))))
         return;
@@ -150,6 +154,8 @@ void Fetch(IClassFactory& factory, const std::wstring& url)
         }
     }
     protocol->Terminate(0);
+    if (verbose)
+        std::printf("%6llu ms  %.200ls\n", GetTickCount64() - start, url.c_str());
 }
 
 // What a quick view of the file runs: the viewer's discovery, then the browser's requests for
@@ -243,14 +249,32 @@ uint64_t PeakPrivateBytes()
     return memory.PeakPagefileUsage;
 }
 
+void StartInProcess()
+{
+    OleInitialize(nullptr);
+    kv::InitializeLanguageTables();
+    kv::CreateArchiveRegistry();
+}
+
+// Runs one saved input, printing each request's time.
+int Replay(const std::wstring& path)
+{
+    StartInProcess();
+    auto& factory = kv::CreateExtensionFactory(kv::ExtensionClassOf<kv::TProtocolExtension1>(), false);
+    factory.ShowErrors = false;
+    verbose = true;
+    const ULONGLONG start = GetTickCount64();
+    RunCase(factory, path, kv::RegisterArchive(path));
+    std::printf("%llu ms in all\n", GetTickCount64() - start);
+    return 0;
+}
+
 int Child(const std::wstring& seedFolder, uint64_t seed, uint64_t first, uint64_t count)
 {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(CrashFilter);
     std::set_terminate(Terminated);
-    OleInitialize(nullptr);
-    kv::InitializeLanguageTables();
-    kv::CreateArchiveRegistry();
+    StartInProcess();
     auto& factory = kv::CreateExtensionFactory(kv::ExtensionClassOf<kv::TProtocolExtension1>(), false);
     factory.ShowErrors = false;
     const std::vector<std::string> seeds = ReadSeeds(seedFolder);
@@ -371,6 +395,8 @@ int wmain(int argc, wchar_t** argv)
         return Child(argv[3], _wcstoui64(argv[5], nullptr, 10), _wcstoui64(argv[6], nullptr, 10),
                      _wcstoui64(argv[7], nullptr, 10));
     }
+    if (argc == 3 && std::wstring(argv[1]) == L"--replay")
+        return Replay(argv[2]);
     if (argc < 3) {
         std::fprintf(stderr, "usage: maff-fuzz SEEDS FINDINGS [--seed N] [--cases N] [--first K]\n");
         return 2;
