@@ -450,6 +450,11 @@ std::string ToUtf16(const std::string& ascii, bool bigEndian)
     return out;
 }
 
+bool hugeDocuments = true;
+
+// The chance in percent of a description's large variant.
+unsigned Huge() { return hugeDocuments ? 2 : 0; }
+
 std::string MutatedRdf(Random& r, std::string& how)
 {
     const std::string decl = "<?xml version=\"1.0\"?>\n";
@@ -461,33 +466,33 @@ std::string MutatedRdf(Random& r, std::string& how)
     std::string outer;
     switch (r.Below(10)) {
     case 0: {
-        const uint64_t depth = r.Scaled(300, 200000, 2);
+        const uint64_t depth = r.Scaled(300, 200000, Huge());
         inner = Repeat("<x>", depth) + Repeat("</x>", depth);
         how += "rdf nesting " + std::to_string(depth) + "; ";
         break;
     }
     case 1: {
-        const uint64_t size = r.Scaled(100000, 32u << 20, 2);
+        const uint64_t size = r.Scaled(100000, 32u << 20, Huge());
         title = std::string(size, 'T');
         how += "rdf attribute of " + std::to_string(size) + "; ";
         break;
     }
     case 2: {
-        const uint64_t count = r.Scaled(2000, 100000, 2);
+        const uint64_t count = r.Scaled(2000, 100000, Huge());
         for (uint64_t i = 0; i < count; ++i)
             attributes += " a" + std::to_string(i) + "=\"v\"";
         how += "rdf attributes " + std::to_string(count) + "; ";
         break;
     }
     case 3: {
-        const uint64_t count = r.Chance(98) ? r.Below(3000) + 1 : r.Below(60000) + 1;
+        const uint64_t count = r.Scaled(3000, 60000, Huge());
         for (uint64_t i = 0; i < count; ++i)
             attributes += " xmlns:n" + std::to_string(i) + "=\"urn:n" + std::to_string(i) + "\"";
         how += "rdf namespace declarations " + std::to_string(count) + "; ";
         break;
     }
     case 4: {
-        const uint64_t count = r.Scaled(5000, 300000, 2);
+        const uint64_t count = r.Scaled(5000, 300000, Huge());
         inner = Repeat("<MAF:title RDF:resource=\"t\"/>", count);
         how += "rdf children " + std::to_string(count) + "; ";
         break;
@@ -684,8 +689,10 @@ std::string WriteZip(const std::vector<ZipItem>& items, const std::string& comme
     return out;
 }
 
-FuzzCase MakeCase(const std::vector<std::string>& seeds, uint64_t seed, uint64_t index)
+FuzzCase MakeCase(const std::vector<std::string>& seeds, uint64_t seed, uint64_t index,
+                  bool huge)
 {
+    hugeDocuments = huge;
     Random r(seed * 0x100000001B3ull ^ (index + 1) * 0xD6E8FEB86659FD93ull);
     FuzzCase result;
     std::string& how = result.description;

@@ -1,7 +1,7 @@
 // Runs mutated archives through what a quick view runs: page discovery, then every item and
 // page fetched through the maff: handler, in this process, under a watchdog.
 //
-//   maff-fuzz SEEDS FINDINGS [--seed N] [--cases N] [--first K]
+//   maff-fuzz SEEDS FINDINGS [--seed N] [--cases N] [--first K] [--huge-documents 0|1]
 //   maff-fuzz --replay FILE        runs one saved input, with the time of each request
 //
 // SEEDS is a folder of archives to mutate (every file up to 1 MiB); FINDINGS receives each
@@ -269,7 +269,7 @@ int Replay(const std::wstring& path)
     return 0;
 }
 
-int Child(const std::wstring& seedFolder, uint64_t seed, uint64_t first, uint64_t count)
+int Child(const std::wstring& seedFolder, uint64_t seed, uint64_t first, uint64_t count, bool huge)
 {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(CrashFilter);
@@ -283,7 +283,7 @@ int Child(const std::wstring& seedFolder, uint64_t seed, uint64_t first, uint64_
     CloseHandle(CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr));
 
     for (uint64_t index = first; index < first + count; ++index) {
-        const kvfuzz::FuzzCase input = kvfuzz::MakeCase(seeds, seed, index);
+        const kvfuzz::FuzzCase input = kvfuzz::MakeCase(seeds, seed, index, huge);
         // The input is on disk before it runs, so a crash or hang leaves it behind.
         const std::string note = "seed " + std::to_string(seed) + " case " + std::to_string(index) +
                                  "\n" + input.description + "\n";
@@ -317,7 +317,8 @@ int Child(const std::wstring& seedFolder, uint64_t seed, uint64_t first, uint64_
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
-int Driver(const std::wstring& self, const std::wstring& seeds, uint64_t seed, uint64_t first, uint64_t count)
+int Driver(const std::wstring& self, const std::wstring& seeds, uint64_t seed, uint64_t first,
+           uint64_t count, bool huge)
 {
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     const HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0,
@@ -338,7 +339,8 @@ int Driver(const std::wstring& self, const std::wstring& seeds, uint64_t seed, u
         std::wstring command = Quoted(self) + L" --child " +
                                std::to_wstring(reinterpret_cast<uintptr_t>(mapping)) + L" " +
                                Quoted(seeds) + L" " + Quoted(findings) + L" " + std::to_wstring(seed) +
-                               L" " + std::to_wstring(next) + L" " + std::to_wstring(end - next);
+                               L" " + std::to_wstring(next) + L" " + std::to_wstring(end - next) +
+                               (huge ? L" 1" : L" 0");
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process{};
@@ -386,14 +388,14 @@ int Driver(const std::wstring& self, const std::wstring& seeds, uint64_t seed, u
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc >= 8 && std::wstring(argv[1]) == L"--child") {
+    if (argc >= 9 && std::wstring(argv[1]) == L"--child") {
         const HANDLE mapping = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(_wcstoui64(argv[2], nullptr, 10)));
         state = static_cast<SharedState*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
         if (state == nullptr)
             return 2;
         findings = argv[4];
         return Child(argv[3], _wcstoui64(argv[5], nullptr, 10), _wcstoui64(argv[6], nullptr, 10),
-                     _wcstoui64(argv[7], nullptr, 10));
+                     _wcstoui64(argv[7], nullptr, 10), argv[8][0] == L'1');
     }
     if (argc == 3 && std::wstring(argv[1]) == L"--replay")
         return Replay(argv[2]);
@@ -401,7 +403,7 @@ int wmain(int argc, wchar_t** argv)
         std::fprintf(stderr, "usage: maff-fuzz SEEDS FINDINGS [--seed N] [--cases N] [--first K]\n");
         return 2;
     }
-    uint64_t seed = 1, cases = 1000, first = 0;
+    uint64_t seed = 1, cases = 1000, first = 0, huge = 1;
     for (int i = 3; i + 1 < argc; i += 2) {
         const std::wstring option = argv[i];
         const uint64_t value = _wcstoui64(argv[i + 1], nullptr, 10);
@@ -411,9 +413,11 @@ int wmain(int argc, wchar_t** argv)
             cases = value;
         else if (option == L"--first")
             first = value;
+        else if (option == L"--huge-documents")
+            huge = value;
     }
     findings = argv[2];
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    return Driver(self, argv[1], seed, first, cases);
+    return Driver(self, argv[1], seed, first, cases, huge != 0);
 }
