@@ -136,6 +136,36 @@ private:
     std::unordered_map<std::wstring, Entry> files_;
 };
 
+// Extracts item index, never unpacking more than the archive declares for it: an item whose
+// data runs on past its declared size is damaged, and a small declared size is what lets a
+// request be served on the caller's thread, so a few KiB that inflate to many MiB would stall
+// the browser (and the file manager with it).
+Microsoft::WRL::ComPtr<MemoryStream> ExtractDeclared(TSharedArchive& archive, int index)
+{
+    const uint64_t declared = archive.DeclaredSize(index);
+    const TSharedArchive::Lease lease = archive.Borrow();
+    TMaffZipFile& reader = lease.Reader();
+    const uint64_t limit = reader.MaxItemSize();
+    if (declared >= limit)
+        return reader.ExtractItem(index);
+    struct RestoreLimit {
+        TMaffZipFile& reader;
+        uint64_t limit;
+        ~RestoreLimit() { reader.SetMaxItemSize(limit); }
+    } restore{reader, limit};
+    reader.SetMaxItemSize(declared);
+    try {
+        return reader.ExtractItem(index);
+    } catch (const EOleSysError& error) {
+        if (error.ErrorCode() != HResultFromOSError(ERROR_FILE_TOO_LARGE))
+            throw;
+        throw EOleSysError(FormatString(L"Cannot extract \"%ls\": it unpacks to more than its "
+                                        L"declared size of %llu bytes: headers error",
+                                        archive.Names()[static_cast<size_t>(index)].c_str(), declared),
+                           E_FAIL);
+    }
+}
+
 CacheFileIndex& CacheFiles()
 {
     static CacheFileIndex* index = new CacheFileIndex();
@@ -269,7 +299,7 @@ std::unique_ptr<TorvStream> TProtocolExtension1::GetContent(const std::wstring& 
     const int index = found.index;
     if (index < 0)
         return nullptr;
-    auto data = archive->ExtractItem(index);
+    auto data = ExtractDeclared(*archive, index);
     const TArchiveIdentity& identity = archive->Identity();
     contentStamp_ = FormatString(L"%ls|%llu|%llu|%llu|%d", archive->Path().c_str(), identity.Size,
                                  identity.LastWrite, identity.Created, index);

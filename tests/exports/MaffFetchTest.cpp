@@ -262,3 +262,19 @@ TEST_F(MaffFetch, UnloadWithdrawsTheSchemeAndALaterLoadServesAgain)
     SetUp();
     EXPECT_EQ(FetchUrl(Base + L"page/data.bin").body, Item(L"page\\data.bin"));
 }
+
+TEST_F(MaffFetch, AnItemThatUnpacksPastItsDeclaredSizeFailsAtOnce)
+{
+    // A few KiB that inflate to 64 MiB: served on the browser's thread by its declared size, so
+    // unpacking it all would stall the file manager.
+    plugin_->ListCloseWindow(viewer_);
+    std::wstring path = FixturePath(L"found-bomb-page.maff");
+    viewer_ = plugin_->ListLoadW(host_.Handle(), path.data(), 0);
+    ASSERT_NE(viewer_, nullptr);
+    const ULONGLONG start = GetTickCount64();
+    ExpectErrorPage(FetchUrl(L"maff://1*page/bomb.bin"),
+                    L"Cannot extract &quot;page\\bomb.bin&quot;: it unpacks to more than its declared "
+                    L"size of 4096 bytes: headers error");
+    EXPECT_LT(GetTickCount64() - start, 500u);
+    EXPECT_EQ(FetchUrl(L"maff://1*page/after.txt").body, "an undamaged item after it");
+}

@@ -1,11 +1,18 @@
 // Figures of the plug-in as a file manager and its browser use it.
 //
 //   maff-bench PLUGIN page ARCHIVE...          the cost of showing a page (see Page below)
-//   maff-bench PLUGIN soak ARCHIVE [REQUESTS]  a long run of requests, with the process's figures
-//   maff-bench PLUGIN floor [REQUESTS]         the same run served by a trivial handler
+//   maff-bench PLUGIN soak ARCHIVE [CYCLES [REQUESTS [FLOOR]]]
+//                                              viewer open/close cycles, then a long run of
+//                                              requests and a run of FLOOR requests served by a
+//                                              trivial handler, with the process's figures
+//   maff-bench PLUGIN floor [REQUESTS]         the run of requests served by the trivial handler
+//   maff-bench PLUGIN load ARCHIVE [THREADS [REQUESTS]]
+//                                              threads fetching the archive's items at once,
+//                                              every byte compared with the item's bytes
 //
-// The process runs on one CPU: under Wine a round trip to the Wine server costs several times
-// more when the two run on different CPUs, which would drown the figures in noise.
+// The process runs on one CPU (except under load): under Wine a round trip to the Wine server
+// costs several times more when the two run on different CPUs, which would drown the figures
+// in noise.
 #include "archive/ArchiveCache.h"
 #include "archive/MaffZipFile.h"
 #include "plugin/PageDiscovery.h"
@@ -20,6 +27,7 @@
 #include <wininet.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
@@ -82,16 +90,56 @@ unsigned long NextHandleValue()
     return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(probe));
 }
 
-void PrintFigures(const char* label, int done, double seconds)
+double PrivateMiB()
 {
     PROCESS_MEMORY_COUNTERS memory{};
     memory.cb = sizeof(memory);
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory));
-    std::printf("%-6s %7d requests %7.1f s  private %7.1f MiB  working set %7.1f MiB  "
-                "next handle %6lu  threads %3zu  cache entries %5zu\n",
-                label, done, seconds, memory.PagefileUsage / 1048576.0,
+    return memory.PagefileUsage / 1048576.0;
+}
+
+// Prints the process's figures; answers the private bytes in MiB.
+double PrintFigures(const char* label, int done, double seconds, const char* unit = "requests")
+{
+    PROCESS_MEMORY_COUNTERS memory{};
+    memory.cb = sizeof(memory);
+    GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory));
+    std::printf("%-6s %7d %-8s %7.1f s  private %7.1f MiB  working set %7.1f MiB  "
+                "next handle %6lu  threads %3zu  user %4lu  gdi %4lu  cache entries %5zu\n",
+                label, done, unit, seconds, memory.PagefileUsage / 1048576.0,
                 memory.WorkingSetSize / 1048576.0, NextHandleValue(), ThreadCount(),
-                CacheEntryCount());
+                GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS),
+                GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS), CacheEntryCount());
+    std::fflush(stdout);
+    return memory.PagefileUsage / 1048576.0;
+}
+
+double SecondsSince(const LARGE_INTEGER& start)
+{
+    LARGE_INTEGER frequency{}, now{};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return double(now.QuadPart - start.QuadPart) / double(frequency.QuadPart);
+}
+
+void PumpMessages()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+// Growth of private bytes per 1,000 units after warm-up: from the first tenth of the run to
+// its end, so that what the first uses load once stays out of it.
+void PrintGrowth(const char* what, const std::vector<double>& privateMiB, int total)
+{
+    if (privateMiB.size() < 3 || total < 10)
+        return;
+    const double units = double(total) * double(privateMiB.size() - 2) / double(privateMiB.size() - 1);
+    std::printf("growth after warm-up: %.3f MiB per 1,000 %s\n",
+                (privateMiB.back() - privateMiB[1]) * 1000.0 / units, what);
     std::fflush(stdout);
 }
 
@@ -185,27 +233,119 @@ constexpr CLSID CLSID_FloorProtocol = {0x7d1c2b3a, 0x4e5f, 0x4a6b, {0x9c, 1, 2, 
 // Fetches the URLs one after the other, printing figures after every tenth of the run.
 int FetchRun(const std::vector<std::wstring>& urls, int requests)
 {
-    LARGE_INTEGER frequency{}, start{}, now{};
-    QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER start{};
     QueryPerformanceCounter(&start);
-    const auto seconds = [&] {
-        QueryPerformanceCounter(&now);
-        return double(now.QuadPart - start.QuadPart) / double(frequency.QuadPart);
-    };
-    PrintFigures("start", 0, 0);
+    std::vector<double> privateMiB{PrintFigures("start", 0, 0)};
     int failures = 0;
     for (int i = 1; i <= requests; ++i) {
         const auto got = kvfetch::FetchUrl(urls[static_cast<size_t>(i) % urls.size()]);
         if (FAILED(got.result))
             ++failures;
         if (i % std::max(1, requests / 10) == 0)
-            PrintFigures("", i, seconds());
+            privateMiB.push_back(PrintFigures("", i, SecondsSince(start)));
     }
     std::printf("failed requests: %d\n", failures);
+    PrintGrowth("requests", privateMiB, requests);
     return failures == 0 ? 0 : 1;
 }
 
-int Soak(HMODULE plugin, const std::wstring& archive, int requests)
+// The trivial handler registered in the process's URL session while the object lives.
+class FloorRegistration {
+public:
+    FloorRegistration()
+    {
+        if (SUCCEEDED(CoInternetGetSession(0, &session_, 0)))
+            session_->RegisterNameSpace(&factory_, CLSID_FloorProtocol, L"floor", 0, nullptr, 0);
+    }
+    ~FloorRegistration()
+    {
+        if (session_ != nullptr) {
+            session_->UnregisterNameSpace(&factory_, L"floor");
+            session_->Release();
+        }
+    }
+    FloorRegistration(const FloorRegistration&) = delete;
+    FloorRegistration& operator=(const FloorRegistration&) = delete;
+
+private:
+    FloorFactory factory_;
+    IInternetSession* session_ = nullptr;
+};
+
+// Viewer open/close cycles as a user paging through files makes them: ListLoadW, the messages
+// it leaves, ListCloseWindow.
+int ViewerCycles(ListLoadWProc load, ListCloseWindowProc close, HWND host, const std::wstring& archive,
+                 int cycles)
+{
+    LARGE_INTEGER start{};
+    QueryPerformanceCounter(&start);
+    std::vector<double> privateMiB{PrintFigures("start", 0, 0, "viewers")};
+    int refused = 0;
+    for (int i = 1; i <= cycles; ++i) {
+        std::wstring file = archive;
+        const HWND viewer = load(host, file.data(), 0);
+        PumpMessages();
+        if (viewer == nullptr)
+            ++refused;
+        else
+            close(viewer);
+        PumpMessages();
+        if (i % std::max(1, cycles / 10) == 0)
+            privateMiB.push_back(PrintFigures("", i, SecondsSince(start), "viewers"));
+    }
+    std::printf("refused viewers: %d\n", refused);
+    PrintGrowth("viewer cycles", privateMiB, cycles);
+    return refused == 0 ? 0 : 1;
+}
+
+// Viewer cycles without a single bind, then requests to one viewer's archive, then the same
+// number of requests to the trivial handler: what the URL-moniker layer grows by itself is
+// the floor's growth, the plug-in's own is the difference.
+int Soak(HMODULE plugin, const std::wstring& archive, int cycles, int requests, int floorRequests)
+{
+    auto load = Export<ListLoadWProc>(plugin, "ListLoadW");
+    auto close = Export<ListCloseWindowProc>(plugin, "ListCloseWindow");
+    if (load == nullptr || close == nullptr)
+        return 1;
+    const HWND host = CreateWindowExW(0, L"STATIC", L"bench", WS_OVERLAPPEDWINDOW, 0, 0, 800, 600,
+                                      nullptr, nullptr, nullptr, nullptr);
+    std::printf("== %d viewer cycles\n", cycles);
+    int status = ViewerCycles(load, close, host, archive, cycles);
+
+    std::wstring file = archive;
+    const HWND viewer = load(host, file.data(), 0);
+    if (viewer == nullptr) {
+        std::printf("ListLoadW refused %ls\n", archive.c_str());
+        return 1;
+    }
+    FloorRegistration floor;
+    {
+        // A bind that stays open, as a browser showing a page has one.
+        kvfetch::PendingFetch held(L"floor://hold");
+        std::printf("== %d maff: requests\n", requests);
+        status |= FetchRun({L"maff://0*page/index.html", L"maff://0*page/style.css",
+                            L"maff://0*page/images/a.png", L"maff://0*page/data.bin",
+                            L"maff://0*page/missing.png"},
+                           requests);
+        // Wine's own cost per bind grows with the binds made so far: a shorter floor run
+        // gives its growth per 1,000 requests in a fraction of the time.
+        std::printf("== %d requests to the trivial handler (the floor)\n", floorRequests);
+        status |= FetchRun({L"floor://a/1.html", L"floor://a/2.css"}, floorRequests);
+    }
+    close(viewer);
+    PumpMessages();
+    DestroyWindow(host);
+    return status;
+}
+
+int Floor(int requests)
+{
+    FloorRegistration floor;
+    return FetchRun({L"floor://a/1.html", L"floor://a/2.css"}, requests);
+}
+
+// Threads that each fetch the archive's items through URL monikers, comparing every byte.
+int Load(HMODULE plugin, const std::wstring& archive, int threads, int requests)
 {
     auto load = Export<ListLoadWProc>(plugin, "ListLoadW");
     auto close = Export<ListCloseWindowProc>(plugin, "ListCloseWindow");
@@ -219,26 +359,58 @@ int Soak(HMODULE plugin, const std::wstring& archive, int requests)
         std::printf("ListLoadW refused %ls\n", archive.c_str());
         return 1;
     }
-    const int status = FetchRun({L"maff://0*page/index.html", L"maff://0*page/style.css",
-                                 L"maff://0*page/images/a.png", L"maff://0*page/data.bin",
-                                 L"maff://0*page/missing.png"},
-                                requests);
+    // What each item must read as: the archive's own bytes (a later item of a name replaces
+    // an earlier one, as the handler serves it).
+    std::unordered_map<std::wstring, std::string> expected;
+    {
+        kv::TMaffZipFile reader(archive);
+        for (int i = 0; i < reader.NameCount(); ++i) {
+            const auto size = reader.DeclaredSize(i);
+            if (!size || *size == 0)
+                continue;  // folders and empty items
+            const auto data = reader.ExtractItem(i)->Data();
+            std::wstring name = reader.GetName(i);
+            std::replace(name.begin(), name.end(), L'\\', L'/');
+            expected[L"maff://0*" + name] = std::string(data.begin(), data.end());
+        }
+    }
+    std::vector<std::pair<std::wstring, std::string>> items(expected.begin(), expected.end());
+    std::sort(items.begin(), items.end());
+    if (items.empty())
+        return 1;
+    FloorRegistration floor;
+    std::atomic<long> mismatches{0}, failures{0};
+    LARGE_INTEGER start{};
+    QueryPerformanceCounter(&start);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            OleInitialize(nullptr);
+            {
+                kvfetch::PendingFetch held(L"floor://hold");
+                for (int j = 0; j < requests; ++j) {
+                    const auto& item = items[static_cast<size_t>(t * 7 + j) % items.size()];
+                    const kvfetch::FetchResult got = kvfetch::FetchUrl(item.first);
+                    if (FAILED(got.result) || got.status != 200)
+                        ++failures;
+                    else if (got.body != item.second)
+                        ++mismatches;
+                }
+            }
+            OleUninitialize();
+        });
+    }
+    for (auto& worker : workers)
+        worker.join();
+    const double seconds = SecondsSince(start);
+    const long total = long(threads) * requests;
+    std::printf("%d threads x %d requests over %zu items: %.1f s, %.0f requests/s, %ld mismatches, "
+                "%ld failed requests, peak private %.1f MiB\n",
+                threads, requests, items.size(), seconds, double(total) / seconds,
+                mismatches.load(), failures.load(), PrivateMiB());
     close(viewer);
     DestroyWindow(host);
-    return status;
-}
-
-int Floor(int requests)
-{
-    static FloorFactory factory;
-    IInternetSession* session = nullptr;
-    if (FAILED(CoInternetGetSession(0, &session, 0)))
-        return 1;
-    session->RegisterNameSpace(&factory, CLSID_FloorProtocol, L"floor", 0, nullptr, 0);
-    const int status = FetchRun({L"floor://a/1.html", L"floor://a/2.css"}, requests);
-    session->UnregisterNameSpace(&factory, L"floor");
-    session->Release();
-    return status;
+    return mismatches == 0 && failures == 0 ? 0 : 1;
 }
 
 
@@ -300,11 +472,7 @@ int Page(HMODULE plugin, const std::vector<std::wstring>& archives)
     auto close = Export<ListCloseWindowProc>(plugin, "ListCloseWindow");
     if (load == nullptr || close == nullptr)
         return 1;
-    static FloorFactory factory;
-    IInternetSession* session = nullptr;
-    if (FAILED(CoInternetGetSession(0, &session, 0)))
-        return 1;
-    session->RegisterNameSpace(&factory, CLSID_FloorProtocol, L"floor", 0, nullptr, 0);
+    FloorRegistration floor;
     const HWND host = CreateWindowExW(0, L"STATIC", L"bench", WS_OVERLAPPEDWINDOW, 0, 0, 800, 600,
                                       nullptr, nullptr, nullptr, nullptr);
     std::vector<std::wstring> resources = {L"page/index.html"};
@@ -422,8 +590,6 @@ int Page(HMODULE plugin, const std::vector<std::wstring>& archives)
                 "peak working set %.1f MiB%s\n",
                 WorkingSetMiB(true), status == 0 ? "" : "; SOME FETCHES FAILED");
     DestroyWindow(host);
-    session->UnregisterNameSpace(&factory, L"floor");
-    session->Release();
     return status;
 }
 
@@ -433,23 +599,29 @@ int wmain(int argc, wchar_t** argv)
 {
     if (argc < 3) {
         std::fprintf(stderr, "usage: maff-bench PLUGIN page ARCHIVE...\n"
-                             "       maff-bench PLUGIN soak ARCHIVE [REQUESTS]\n"
-                             "       maff-bench PLUGIN floor [REQUESTS]\n");
+                             "       maff-bench PLUGIN soak ARCHIVE [CYCLES [REQUESTS [FLOOR]]]\n"
+                             "       maff-bench PLUGIN floor [REQUESTS]\n"
+                             "       maff-bench PLUGIN load ARCHIVE [THREADS [REQUESTS]]\n");
         return 2;
     }
-    SetProcessAffinityMask(GetCurrentProcess(), 1);
+    const std::wstring mode = argv[2];
+    // Threads under load run on every CPU, as a browser's do.
+    if (mode != L"load")
+        SetProcessAffinityMask(GetCurrentProcess(), 1);
     OleInitialize(nullptr);
     const HMODULE plugin = LoadLibraryW(argv[1]);
     if (plugin == nullptr) {
         std::printf("cannot load %ls (error %lu)\n", argv[1], GetLastError());
         return 1;
     }
-    const std::wstring mode = argv[2];
     int status = 2;
     if (mode == L"page")
         status = Page(plugin, std::vector<std::wstring>(argv + 3, argv + argc));
     else if (mode == L"soak" && argc > 3)
-        status = Soak(plugin, argv[3], argc > 4 ? _wtoi(argv[4]) : 10000);
+        status = Soak(plugin, argv[3], argc > 4 ? _wtoi(argv[4]) : 2000, argc > 5 ? _wtoi(argv[5]) : 100000,
+                      argc > 6 ? _wtoi(argv[6]) : 20000);
+    else if (mode == L"load" && argc > 3)
+        status = Load(plugin, argv[3], argc > 4 ? _wtoi(argv[4]) : 16, argc > 5 ? _wtoi(argv[5]) : 1000);
     else if (mode == L"floor")
         status = Floor(argc > 3 ? _wtoi(argv[3]) : 10000);
     FreeLibrary(plugin);
