@@ -301,6 +301,8 @@ int Child(const std::wstring& seedFolder, uint64_t seed, uint64_t first, uint64_
         if (elapsed > state->slowestMs) {
             state->slowestMs = elapsed;
             state->slowestCase = static_cast<LONG64>(index);
+            // What the slowest case was, for a look at what comes near the limit.
+            CopyFileW(CurrentNote().c_str(), (findings + L"\\slowest.txt").c_str(), FALSE);
         }
         // The file must be closed before it can be replaced by the next case.
         kv::CloseAllArchives();
