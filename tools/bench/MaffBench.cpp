@@ -272,10 +272,42 @@ private:
     IInternetSession* session_ = nullptr;
 };
 
+// A file manager's lister: the plug-in's load and close exports and a window to host viewers.
+struct Lister {
+    explicit Lister(HMODULE plugin)
+        : load(Export<ListLoadWProc>(plugin, "ListLoadW")),
+          close(Export<ListCloseWindowProc>(plugin, "ListCloseWindow")),
+          host(CreateWindowExW(0, L"STATIC", L"bench", WS_OVERLAPPEDWINDOW, 0, 0, 800, 600, nullptr,
+                               nullptr, nullptr, nullptr))
+    {
+    }
+    ~Lister()
+    {
+        if (host != nullptr)
+            DestroyWindow(host);
+    }
+    Lister(const Lister&) = delete;
+    Lister& operator=(const Lister&) = delete;
+
+    bool Usable() const { return load != nullptr && close != nullptr && host != nullptr; }
+    // A viewer of the archive, or null (said on the output).
+    HWND Open(const std::wstring& archive) const
+    {
+        std::wstring file = archive;
+        const HWND viewer = load(host, file.data(), 0);
+        if (viewer == nullptr)
+            std::printf("ListLoadW refused %ls\n", archive.c_str());
+        return viewer;
+    }
+
+    ListLoadWProc load;
+    ListCloseWindowProc close;
+    HWND host;
+};
+
 // Viewer open/close cycles as a user paging through files makes them: ListLoadW, the messages
 // it leaves, ListCloseWindow.
-int ViewerCycles(ListLoadWProc load, ListCloseWindowProc close, HWND host, const std::wstring& archive,
-                 int cycles)
+int ViewerCycles(const Lister& lister, const std::wstring& archive, int cycles)
 {
     LARGE_INTEGER start{};
     QueryPerformanceCounter(&start);
@@ -283,12 +315,12 @@ int ViewerCycles(ListLoadWProc load, ListCloseWindowProc close, HWND host, const
     int refused = 0;
     for (int i = 1; i <= cycles; ++i) {
         std::wstring file = archive;
-        const HWND viewer = load(host, file.data(), 0);
+        const HWND viewer = lister.load(lister.host, file.data(), 0);
         PumpMessages();
         if (viewer == nullptr)
             ++refused;
         else
-            close(viewer);
+            lister.close(viewer);
         PumpMessages();
         if (i % std::max(1, cycles / 10) == 0)
             privateMiB.push_back(PrintFigures("", i, SecondsSince(start), "viewers"));
@@ -303,21 +335,15 @@ int ViewerCycles(ListLoadWProc load, ListCloseWindowProc close, HWND host, const
 // the floor's growth, the plug-in's own is the difference.
 int Soak(HMODULE plugin, const std::wstring& archive, int cycles, int requests, int floorRequests)
 {
-    auto load = Export<ListLoadWProc>(plugin, "ListLoadW");
-    auto close = Export<ListCloseWindowProc>(plugin, "ListCloseWindow");
-    if (load == nullptr || close == nullptr)
+    const Lister lister(plugin);
+    if (!lister.Usable())
         return 1;
-    const HWND host = CreateWindowExW(0, L"STATIC", L"bench", WS_OVERLAPPEDWINDOW, 0, 0, 800, 600,
-                                      nullptr, nullptr, nullptr, nullptr);
     std::printf("== %d viewer cycles\n", cycles);
-    int status = ViewerCycles(load, close, host, archive, cycles);
+    int status = ViewerCycles(lister, archive, cycles);
 
-    std::wstring file = archive;
-    const HWND viewer = load(host, file.data(), 0);
-    if (viewer == nullptr) {
-        std::printf("ListLoadW refused %ls\n", archive.c_str());
+    const HWND viewer = lister.Open(archive);
+    if (viewer == nullptr)
         return 1;
-    }
     FloorRegistration floor;
     {
         // A bind that stays open, as a browser showing a page has one.
@@ -332,9 +358,8 @@ int Soak(HMODULE plugin, const std::wstring& archive, int cycles, int requests, 
         std::printf("== %d requests to the trivial handler (the floor)\n", floorRequests);
         status |= FetchRun({L"floor://a/1.html", L"floor://a/2.css"}, floorRequests);
     }
-    close(viewer);
+    lister.close(viewer);
     PumpMessages();
-    DestroyWindow(host);
     return status;
 }
 
@@ -347,18 +372,12 @@ int Floor(int requests)
 // Threads that each fetch the archive's items through URL monikers, comparing every byte.
 int Load(HMODULE plugin, const std::wstring& archive, int threads, int requests)
 {
-    auto load = Export<ListLoadWProc>(plugin, "ListLoadW");
-    auto close = Export<ListCloseWindowProc>(plugin, "ListCloseWindow");
-    if (load == nullptr || close == nullptr)
+    const Lister lister(plugin);
+    if (!lister.Usable())
         return 1;
-    const HWND host = CreateWindowExW(0, L"STATIC", L"bench", WS_OVERLAPPEDWINDOW, 0, 0, 800, 600,
-                                      nullptr, nullptr, nullptr, nullptr);
-    std::wstring file = archive;
-    const HWND viewer = load(host, file.data(), 0);
-    if (viewer == nullptr) {
-        std::printf("ListLoadW refused %ls\n", archive.c_str());
+    const HWND viewer = lister.Open(archive);
+    if (viewer == nullptr)
         return 1;
-    }
     // What each item must read as: the archive's own bytes (a later item of a name replaces
     // an earlier one, as the handler serves it).
     std::unordered_map<std::wstring, std::string> expected;
@@ -408,8 +427,7 @@ int Load(HMODULE plugin, const std::wstring& archive, int threads, int requests)
                 "%ld failed requests, peak private %.1f MiB\n",
                 threads, requests, items.size(), seconds, double(total) / seconds,
                 mismatches.load(), failures.load(), PrivateMiB());
-    close(viewer);
-    DestroyWindow(host);
+    lister.close(viewer);
     return mismatches == 0 && failures == 0 ? 0 : 1;
 }
 
@@ -468,13 +486,13 @@ bool AllServed(const std::vector<kvfetch::FetchResult>& results)
 // remove), and one open plus 200 extractions through the reader alone (the bound).
 int Page(HMODULE plugin, const std::vector<std::wstring>& archives)
 {
-    auto load = Export<ListLoadWProc>(plugin, "ListLoadW");
-    auto close = Export<ListCloseWindowProc>(plugin, "ListCloseWindow");
-    if (load == nullptr || close == nullptr)
+    const Lister lister(plugin);
+    if (!lister.Usable())
         return 1;
+    const auto load = lister.load;
+    const auto close = lister.close;
+    const HWND host = lister.host;
     FloorRegistration floor;
-    const HWND host = CreateWindowExW(0, L"STATIC", L"bench", WS_OVERLAPPEDWINDOW, 0, 0, 800, 600,
-                                      nullptr, nullptr, nullptr, nullptr);
     std::vector<std::wstring> resources = {L"page/index.html"};
     for (int i = 1; i < 200; ++i)
         resources.push_back(kv::FormatString(L"page/res/r%03d.%ls", i, i % 10 == 0 ? L"css" : L"png"));
@@ -589,7 +607,6 @@ int Page(HMODULE plugin, const std::vector<std::wstring>& archives)
                 "wait = longest wait for a reader while 6 threads fetch beside an 8 MiB extraction; "
                 "peak working set %.1f MiB%s\n",
                 WorkingSetMiB(true), status == 0 ? "" : "; SOME FETCHES FAILED");
-    DestroyWindow(host);
     return status;
 }
 

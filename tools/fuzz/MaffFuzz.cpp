@@ -16,6 +16,7 @@
 #include "protocol/MaffProtocol.h"
 #include "shell/ComFactory.h"
 #include "tools/fuzz/FuzzCases.h"
+#include "tools/urlfetch/RecordingSink.h"
 
 #include <windows.h>
 #include <ole2.h>
@@ -102,42 +103,6 @@ DWORD WINAPI Watchdog(void*)
     }
 }
 
-// Receives what a protocol object reports; answers a synchronous bind without a cache file.
-class Sink final : public IInternetProtocolSink, public IInternetBindInfo {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override
-    {
-        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IInternetProtocolSink))
-            *object = static_cast<IInternetProtocolSink*>(this);
-        else if (IsEqualIID(id, IID_IInternetBindInfo))
-            *object = static_cast<IInternetBindInfo*>(this);
-        else {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }  // lives on the stack
-    HRESULT STDMETHODCALLTYPE Switch(PROTOCOLDATA*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ReportProgress(ULONG, LPCWSTR) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE ReportData(DWORD, ULONG, ULONG) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE ReportResult(HRESULT, DWORD, LPCWSTR) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO* info) override
-    {
-        *flags = 0;
-        const ULONG size = info->cbSize;
-        ZeroMemory(info, size);
-        info->cbSize = size;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetBindString(ULONG, LPOLESTR*, ULONG, ULONG*) override { return E_NOTIMPL; }
-
-private:
-    std::atomic<ULONG> refs_{1};
-};
-
 bool verbose = false;
 
 void Fetch(IClassFactory& factory, const std::wstring& url)
@@ -146,7 +111,7 @@ void Fetch(IClassFactory& factory, const std::wstring& url)
     ComPtr<IInternetProtocol> protocol;
     if (FAILED(factory.CreateInstance(nullptr, IID_PPV_ARGS(&protocol))))
         return;
-    Sink sink;
+    kvfetch::RecordingSink sink(0);  // a synchronous bind without a cache file
     if (SUCCEEDED(protocol->Start(url.c_str(), &sink, &sink, 0, 0))) {
         static char buffer[64 * 1024];
         ULONG read = 0;
