@@ -34,7 +34,8 @@ TArchiveIdentity ReadArchiveIdentity(const std::wstring& path)
 // ---- TSharedArchive ----
 
 TSharedArchive::TSharedArchive(std::wstring path, const TArchiveIdentity& identity)
-    : path_(std::move(path)), identity_(identity), lastUse_(Clock::now())
+    : path_(std::move(path)), identity_(identity),
+      verifiedAt_(Clock::now().time_since_epoch().count()), lastUse_(Clock::now())
 {
     readers_.push_back(std::make_unique<TMaffZipFile>(path_));
     names_ = &readers_.front()->Names();
@@ -55,6 +56,7 @@ void TSharedArchive::BuildIndex() const
             sizes_[i] = lease.Reader().DeclaredSize(static_cast<int>(i)).value_or(UINT64_MAX);
             folders_[i] = lease.Reader().IsFolder(static_cast<int>(i));
         }
+        indexReady_.store(true, std::memory_order_release);
     });
 }
 
@@ -81,13 +83,28 @@ bool TSharedArchive::IsFolder(int index) const
            folders_[static_cast<size_t>(index)];
 }
 
-bool TSharedArchive::HasFreeReader()
+Clock::time_point TSharedArchive::VerifiedAt() const noexcept
 {
-    std::lock_guard guard(lock_);
-    return !free_.empty();
+    return Clock::time_point(Clock::duration(verifiedAt_.load(std::memory_order_acquire)));
 }
 
-TSharedArchive::Lease TSharedArchive::Borrow()
+void TSharedArchive::MarkVerified() noexcept
+{
+    verifiedAt_.store(Clock::now().time_since_epoch().count(), std::memory_order_release);
+}
+
+std::optional<TSharedArchive::Lease> TSharedArchive::TryBorrow()
+{
+    std::lock_guard guard(lock_);
+    if (free_.empty())
+        return std::nullopt;
+    TMaffZipFile* reader = free_.back();
+    free_.pop_back();
+    ++lent_;
+    return Lease(*this, *reader);
+}
+
+TSharedArchive::Lease TSharedArchive::Borrow(const TCancellation* cancellation)
 {
     std::unique_lock guard(lock_);
     const Clock::time_point start = Clock::now();
@@ -102,7 +119,11 @@ TSharedArchive::Lease TSharedArchive::Borrow()
         }
         if (readers_.size() + opening_ < MaxReaders)
             break;
-        returned_.wait(guard);
+        if (IsCancelled(cancellation))
+            throw EOleSysError(L"Operation aborted", E_ABORT);
+        // Short waits: a cancelled request must not sit here until another one's extraction
+        // of a large item ends.
+        returned_.wait_for(guard, std::chrono::milliseconds(10));
     }
     // Opening reads the whole directory: done outside the lock, so returns are not held up.
     ++opening_;
@@ -144,10 +165,10 @@ TSharedArchive::Lease::~Lease()
         owner_->Return(*reader_);
 }
 
-ComPtr<MemoryStream> TSharedArchive::ExtractItem(int index)
+ComPtr<MemoryStream> TSharedArchive::ExtractItem(int index, const TCancellation* cancellation)
 {
-    const Lease lease = Borrow();
-    return lease.Reader().ExtractItem(index);
+    const Lease lease = Borrow(cancellation);
+    return lease.Reader().ExtractItem(index, cancellation);
 }
 
 bool TSharedArchive::Idle(Clock::time_point& lastUse)
@@ -242,8 +263,10 @@ std::shared_ptr<TSharedArchive> OpenSharedArchive(const std::wstring& path)
         std::lock_guard guard(cache.lock);
         const auto found = cache.archives.find(path);
         if (found != cache.archives.end()) {
-            if (found->second->Identity() == identity)
+            if (found->second->Identity() == identity) {
+                found->second->MarkVerified();
                 return found->second;
+            }
             // The file changed: its users keep the old one until they are done.
             cache.archives.erase(found);
         }
@@ -259,14 +282,14 @@ std::shared_ptr<TSharedArchive> OpenSharedArchive(const std::wstring& path)
     return archive;
 }
 
-std::shared_ptr<TSharedArchive> FindSharedArchive(const std::wstring& path) noexcept
+std::shared_ptr<TSharedArchive> FindSharedArchive(const std::wstring& path,
+                                                  std::chrono::milliseconds maxAge) noexcept
 {
     try {
-        const TArchiveIdentity identity = ReadArchiveIdentity(path);
         ArchiveCache& cache = Cache();
         std::lock_guard guard(cache.lock);
         const auto found = cache.archives.find(path);
-        if (found != cache.archives.end() && found->second->Identity() == identity)
+        if (found != cache.archives.end() && Clock::now() - found->second->VerifiedAt() <= maxAge)
             return found->second;
     } catch (...) {
     }

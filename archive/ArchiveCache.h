@@ -11,17 +11,20 @@
 // the file without a handle of ours lingering.
 #pragma once
 
+#include "archive/Cancellation.h"
 #include "archive/MaffZipFile.h"
 #include "shell/Handles.h"
 
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -63,8 +66,9 @@ public:
     uint64_t DeclaredSize(int index) const;
     // Whether item index is a folder entry.
     bool IsFolder(int index) const;
-    // Whether a reader could be lent at once.
-    bool HasFreeReader();
+    // Whether the index that FindItem, DeclaredSize and IsFolder use has been made: until then
+    // the first of them reads every item's properties.
+    bool Indexed() const noexcept { return indexReady_.load(std::memory_order_acquire); }
 
     // A reader lent to the holder alone until the lease ends.
     class Lease {
@@ -86,10 +90,18 @@ public:
         TSharedArchive* owner_;
         TMaffZipFile* reader_;
     };
-    // Waits while every reader is lent and no further one may be opened.
-    Lease Borrow();
+    // Waits while every reader is lent and no further one may be opened, and opens a further
+    // reader when none is free. A set cancellation ends the wait with an E_ABORT error.
+    Lease Borrow(const TCancellation* cancellation = nullptr);
+    // A reader that is free now, or none: never waits and never opens one.
+    std::optional<Lease> TryBorrow();
     // Extracts item index through a borrowed reader.
-    Microsoft::WRL::ComPtr<MemoryStream> ExtractItem(int index);
+    Microsoft::WRL::ComPtr<MemoryStream> ExtractItem(int index,
+                                                     const TCancellation* cancellation = nullptr);
+
+    // When the file's identity was last found unchanged on disk.
+    std::chrono::steady_clock::time_point VerifiedAt() const noexcept;
+    void MarkVerified() noexcept;
 
     // Whether no reader is lent; with the time of the last lease's end.
     bool Idle(std::chrono::steady_clock::time_point& lastUse);
@@ -108,6 +120,8 @@ private:
     mutable std::unordered_map<std::wstring, int> index_;
     mutable std::vector<uint64_t> sizes_;
     mutable std::vector<bool> folders_;
+    mutable std::atomic<bool> indexReady_{false};
+    std::atomic<std::chrono::steady_clock::rep> verifiedAt_;
 
     SrwLock lock_;
     std::condition_variable_any returned_;
@@ -122,9 +136,15 @@ private:
 // The shared archive of the file at path, opened now or earlier; raises when the file cannot
 // be found or opened.
 std::shared_ptr<TSharedArchive> OpenSharedArchive(const std::wstring& path);
-// The shared archive of the file at path when one is open and the file unchanged; else none,
-// without opening anything. Never raises.
-std::shared_ptr<TSharedArchive> FindSharedArchive(const std::wstring& path) noexcept;
+// The shared archive of the file at path when one is open and its identity was found unchanged
+// on disk within maxAge; else none. Looks at memory only (no file access, so no network round
+// trip for an archive on a share), never opens anything and never raises.
+std::shared_ptr<TSharedArchive> FindSharedArchive(const std::wstring& path,
+                                                  std::chrono::milliseconds maxAge) noexcept;
+// How long a request served on the client's thread may rely on the last identity check of an
+// open archive: a page's resources come in a burst, and a request after this time goes to a
+// worker, which checks the file again. A file changed on disk is seen this much later at most.
+inline constexpr std::chrono::milliseconds ArchiveRecheckTime{250};
 
 // How long an archive may stay unused before it is closed.
 inline constexpr std::chrono::milliseconds ArchiveIdleTime{3000};

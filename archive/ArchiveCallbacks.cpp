@@ -27,8 +27,9 @@ HRESULT TOpenCallback::SetCompleted(const UINT64*, const UINT64*)
     return S_OK;
 }
 
-TExtractCallback::TExtractCallback(Microsoft::WRL::ComPtr<MemoryStream> stream, uint64_t maxSize)
-    : stream_(std::move(stream)), maxSize_(maxSize)
+TExtractCallback::TExtractCallback(Microsoft::WRL::ComPtr<MemoryStream> stream, uint64_t maxSize,
+                                   const TCancellation* cancellation)
+    : stream_(std::move(stream)), maxSize_(maxSize), cancellation_(cancellation)
 {
 }
 
@@ -53,6 +54,10 @@ HRESULT TExtractCallback::Write(const void* data, UINT32 size, UINT32* processed
         }
         if (data == nullptr)
             return E_INVALIDARG;
+        if (IsCancelled(cancellation_)) {
+            cancelled_ = true;
+            return E_ABORT;
+        }
         // Checked before anything is stored: a damaged or hostile archive may declare any size
         // and still deliver far more.
         if (stream_->Size() > maxSize_ || size > maxSize_ - stream_->Size()) {
@@ -78,6 +83,11 @@ HRESULT TExtractCallback::SetTotal(UINT64)
 
 HRESULT TExtractCallback::SetCompleted(const UINT64*)
 {
+    // Also asked between the reads of stored data, where no write may come for a while.
+    if (IsCancelled(cancellation_)) {
+        cancelled_ = true;
+        return E_ABORT;
+    }
     return S_OK;
 }
 

@@ -2,8 +2,9 @@
 // extracts one item. Neither lets an exception reach the library.
 #pragma once
 
-#include "shell/InterfacedObject.h"
+#include "archive/Cancellation.h"
 #include "archive/orv7z.h"
+#include "shell/InterfacedObject.h"
 #include "shell/MemoryStream.h"
 
 #include <wrl/client.h>
@@ -34,14 +35,18 @@ private:
 };
 
 // Receives one item's bytes into a memory stream, and the library's verdict on them. Refuses
-// (E_ABORT) a write that would take the stream past maxSize, whatever the item declared.
+// (E_ABORT) a write that would take the stream past maxSize, whatever the item declared, and
+// stops the extraction (E_ABORT) once its cancellation, when given, is set.
 class TExtractCallback final
     : public TorvImplements<TExtractCallback, TorvInterfacedObject, ISequentialOutStream,
                             IArchiveExtractCallback> {
 public:
-    TExtractCallback(Microsoft::WRL::ComPtr<MemoryStream> stream, uint64_t maxSize);
+    TExtractCallback(Microsoft::WRL::ComPtr<MemoryStream> stream, uint64_t maxSize,
+                     const TCancellation* cancellation = nullptr);
     static const TorvInterfaceTable& ClassInterfaces() noexcept;
 
+    // Whether the extraction stopped because it was cancelled.
+    bool Cancelled() const noexcept { return cancelled_; }
     // The last result passed to SetOperationResult; kExtractOK until then.
     int32_t OperationResult() const noexcept { return operationResult_; }
     // True once a write was refused for exceeding the size limit.
@@ -66,7 +71,9 @@ private:
     Microsoft::WRL::ComPtr<MemoryStream> stream_;
     uint64_t maxSize_;
     int32_t operationResult_ = kExtractOK;
+    const TCancellation* cancellation_;
     bool sizeLimitExceeded_ = false;
+    bool cancelled_ = false;
     bool outOfMemory_ = false;
 };
 

@@ -115,6 +115,12 @@ std::wstring OperationResultText(int32_t result)
                        HResultFromOSError(ERROR_FILE_TOO_LARGE));
 }
 
+// A cancelled extraction: nobody waits for the item any more.
+[[noreturn]] void RaiseAborted()
+{
+    throw EOleSysError(L"Operation aborted", E_ABORT);
+}
+
 } // namespace
 
 bool DecoderMemoryIsBounded(const std::wstring& method)
@@ -219,7 +225,7 @@ std::optional<uint64_t> TMaffZipFile::DeclaredSize(int index) const
     return ReadDeclaredSize(archive_.Get(), static_cast<UINT32>(index));
 }
 
-ComPtr<MemoryStream> TMaffZipFile::ExtractItem(int index)
+ComPtr<MemoryStream> TMaffZipFile::ExtractItem(int index, const TCancellation* cancellation)
 {
     // The library does not check indices itself.
     if (index < 0 || static_cast<size_t>(index) >= names_.size())
@@ -245,12 +251,16 @@ ComPtr<MemoryStream> TMaffZipFile::ExtractItem(int index)
 
     ComPtr<MemoryStream> result = MemoryStream::Create();
     {
-        const auto callback = MakeInterfaced<TExtractCallback>(result, maxItemSize_);
+        if (IsCancelled(cancellation))
+            RaiseAborted();
+        const auto callback = MakeInterfaced<TExtractCallback>(result, maxItemSize_, cancellation);
         ComPtr<IArchiveExtractCallback> extractCallback;
         CheckArchiveResult(callback->QueryInterface(IID_IArchiveExtractCallback, &extractCallback));
         ComPtr<ISequentialOutStream> outStream;
         CheckArchiveResult(extractCallback->QueryInterface(IID_ISequentialOutStream, &outStream));
         const HRESULT extracted = archive_->Extract(&item, 1, 0, extractCallback.Get());
+        if (callback->Cancelled())
+            RaiseAborted();
         if (callback->SizeLimitExceeded())
             RaiseTooLarge(name, L"it unpacks to more than", maxItemSize_);
         if (callback->OutOfMemory())

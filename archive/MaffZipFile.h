@@ -3,6 +3,7 @@
 // A reader is used by one thread and never shared; every user opens its own.
 #pragma once
 
+#include "archive/Cancellation.h"
 #include "archive/orv7z.h"
 #include "shell/MemoryStream.h"
 
@@ -54,8 +55,10 @@ public:
     std::wstring ItemMethod(int index) const;
 
     // A new stream at position 0 holding item index's bytes; raises on failure, including a
-    // damaged item and an item larger than MaxExtractedItemSize.
-    Microsoft::WRL::ComPtr<MemoryStream> ExtractItem(int index);
+    // damaged item and an item larger than MaxExtractedItemSize. Once cancellation (when given)
+    // is set, the extraction stops within one write and raises an E_ABORT error.
+    Microsoft::WRL::ComPtr<MemoryStream> ExtractItem(int index,
+                                                     const TCancellation* cancellation = nullptr);
 
     // The size limit ExtractItem enforces; MaxExtractedItemSize unless changed.
     uint64_t MaxItemSize() const noexcept { return maxItemSize_; }

@@ -112,7 +112,8 @@ bool TorvShellCacheFileStream::Commit() noexcept
     } catch (...) {
         // A malformed date or a refused commit only costs the cache entry.
     }
-    committed_ = true;
+    // A refused file is no cache entry: it stays uncommitted and is deleted with the stream.
+    committed_ = taken;
     return taken;
 }
 

@@ -28,7 +28,7 @@ public:
     TorvShellResponse& Response() noexcept { return response_; }
 
     // Records the file as the URL's cache entry; true when the cache took it. Never raises: a
-    // refused commit leaves the file uncommitted without a report.
+    // refused commit leaves the file uncommitted, and it is deleted when the stream goes.
     bool Commit() noexcept;
 
 private:

@@ -95,59 +95,19 @@ int FindRequestedItem(const TSharedArchive& archive, const std::wstring& itemPat
     return archive.FindItem(normalized.substr(separator + 1));
 }
 
-// The URL-cache files written for maff: URLs, by URL, with what their body came from: a
-// request for the same item of an unchanged archive reports the file again instead of writing
-// a new one (the browser under Wine asks for a file on every request).
-class CacheFileIndex {
-public:
-    static constexpr size_t MaxEntries = 4096;
-
-    void Record(const std::wstring& url, const std::wstring& stamp, const std::wstring& fileName)
-    {
-        std::lock_guard guard(lock_);
-        if (files_.size() >= MaxEntries)
-            files_.clear();  // rarely reached; starting afresh costs one write per URL
-        files_[url] = {stamp, fileName};
-    }
-    // The file recorded for url when it came from the same content and still holds size bytes.
-    std::wstring Find(const std::wstring& url, const std::wstring& stamp, uint64_t size)
-    {
-        std::wstring fileName;
-        {
-            std::lock_guard guard(lock_);
-            const auto found = files_.find(url);
-            if (found == files_.end() || found->second.stamp != stamp)
-                return {};
-            fileName = found->second.fileName;
-        }
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        if (!GetFileAttributesExW(fileName.c_str(), GetFileExInfoStandard, &data) ||
-            ((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) != size)
-            return {};
-        return fileName;
-    }
-
-private:
-    struct Entry {
-        std::wstring stamp;
-        std::wstring fileName;
-    };
-    SrwLock lock_;
-    std::unordered_map<std::wstring, Entry> files_;
-};
-
 // Extracts item index, never unpacking more than the archive declares for it: an item whose
 // data runs on past its declared size is damaged, and a small declared size is what lets a
 // request be served on the caller's thread, so a few KiB that inflate to many MiB would stall
 // the browser (and the file manager with it).
-Microsoft::WRL::ComPtr<MemoryStream> ExtractDeclared(TSharedArchive& archive, int index)
+Microsoft::WRL::ComPtr<MemoryStream> ExtractDeclared(TSharedArchive& archive,
+                                                     const TSharedArchive::Lease& lease, int index,
+                                                     const TCancellation* cancellation)
 {
     const uint64_t declared = archive.DeclaredSize(index);
-    const TSharedArchive::Lease lease = archive.Borrow();
     TMaffZipFile& reader = lease.Reader();
     const uint64_t limit = reader.MaxItemSize();
     if (declared >= limit)
-        return reader.ExtractItem(index);
+        return reader.ExtractItem(index, cancellation);
     struct RestoreLimit {
         TMaffZipFile& reader;
         uint64_t limit;
@@ -155,7 +115,7 @@ Microsoft::WRL::ComPtr<MemoryStream> ExtractDeclared(TSharedArchive& archive, in
     } restore{reader, limit};
     reader.SetMaxItemSize(declared);
     try {
-        return reader.ExtractItem(index);
+        return reader.ExtractItem(index, cancellation);
     } catch (const EOleSysError& error) {
         if (error.ErrorCode() != HResultFromOSError(ERROR_FILE_TOO_LARGE))
             throw;
@@ -164,12 +124,6 @@ Microsoft::WRL::ComPtr<MemoryStream> ExtractDeclared(TSharedArchive& archive, in
                                         archive.Names()[static_cast<size_t>(index)].c_str(), declared),
                            E_FAIL);
     }
-}
-
-CacheFileIndex& CacheFiles()
-{
-    static CacheFileIndex* index = new CacheFileIndex();
-    return *index;
 }
 
 } // namespace
@@ -262,48 +216,60 @@ bool TProtocolExtension1::DoCombineUrl(const std::wstring& baseUrl, const std::w
 
 bool TProtocolExtension1::CanServeAtOnce(const std::wstring& url)
 {
+    std::lock_guard guard(foundLock_);
+    found_.reset();
     try {
         const TMaffUrl target = ParseMaffUrl(url);
-        const std::shared_ptr<TSharedArchive> archive = FindSharedArchive(target.ArchivePath);
-        if (!archive || !archive->HasFreeReader())
-            return false;  // opening, or waiting for a reader, is for a worker
+        // Only an archive that is open and was checked on disk a moment ago: the check itself,
+        // the opening and the first index are file work, which is for a worker.
+        std::shared_ptr<TSharedArchive> archive =
+            FindSharedArchive(target.ArchivePath, ArchiveRecheckTime);
+        if (!archive || !archive->Indexed())
+            return false;
         const int index = FindRequestedItem(*archive, target.ItemPath);
         if (index >= 0 && archive->DeclaredSize(index) > ServeAtOnceLimit)
             return false;
-        found_ = {url, archive, index};
+        // The reader is taken in the same step: one that another request takes meanwhile
+        // would leave this thread waiting for that request's extraction.
+        std::optional<TSharedArchive::Lease> lease =
+            index >= 0 ? archive->TryBorrow() : std::optional<TSharedArchive::Lease>();
+        if (index >= 0 && !lease)
+            return false;
+        found_.emplace(Found{url, GetCurrentThreadId(), std::move(archive), index, std::move(lease)});
         return true;
     } catch (...) {
         return true;  // a URL that names no archive fails at once
     }
 }
 
-void TProtocolExtension1::CacheFileWritten(const std::wstring& url, const std::wstring& fileName)
-{
-    if (!contentStamp_.empty())
-        CacheFiles().Record(url, contentStamp_, fileName);
-}
-
 std::unique_ptr<TorvStream> TProtocolExtension1::GetContent(const std::wstring& url,
                                                             const std::wstring&, TorvStream&,
                                                             TorvShellResponse& response,
-                                                            std::wstring& fileName)
+                                                            std::wstring&)
 {
-    contentStamp_.clear();
-    Found found = std::exchange(found_, {});
-    if (found.url != url || !found.archive) {
-        const TMaffUrl target = ParseMaffUrl(url);
-        found.archive = OpenSharedArchive(target.ArchivePath);
-        found.index = FindRequestedItem(*found.archive, target.ItemPath);
+    std::optional<Found> found;
+    {
+        // What CanServeAtOnce found serves only the request it was asked about, on its thread.
+        std::lock_guard guard(foundLock_);
+        if (found_ && found_->url == url && found_->thread == GetCurrentThreadId())
+            found.emplace(std::move(*found_));
+        found_.reset();
     }
-    const std::shared_ptr<TSharedArchive>& archive = found.archive;
-    const int index = found.index;
+    const TCancellation* cancellation = CurrentCancellation();
+    if (!found) {
+        const TMaffUrl target = ParseMaffUrl(url);
+        found.emplace();
+        found->archive = OpenSharedArchive(target.ArchivePath);
+        found->index = FindRequestedItem(*found->archive, target.ItemPath);
+    }
+    const std::shared_ptr<TSharedArchive>& archive = found->archive;
+    const int index = found->index;
     if (index < 0)
         return nullptr;
-    auto data = ExtractDeclared(*archive, index);
-    const TArchiveIdentity& identity = archive->Identity();
-    contentStamp_ = FormatString(L"%ls|%llu|%llu|%llu|%d", archive->Path().c_str(), identity.Size,
-                                 identity.LastWrite, identity.Created, index);
-    fileName = CacheFiles().Find(url, contentStamp_, data->Size());
+    if (!found->lease)
+        found->lease.emplace(archive->Borrow(cancellation));
+    auto data = ExtractDeclared(*archive, *found->lease, index, cancellation);
+    found->lease.reset();
     response.SetStatus(200);
     response.SetStatusText(L"OK");
     std::wstring extension = ExtractFileExt(archive->Names()[static_cast<size_t>(index)]);

@@ -6,6 +6,7 @@
 #include "archive/ArchiveCache.h"
 #include "protocol/ProtocolExtension.h"
 
+#include <optional>
 #include <string>
 
 namespace kv {
@@ -37,7 +38,6 @@ public:
     // thread: a worker thread of their own would cost more than their extraction.
     static constexpr uint64_t ServeAtOnceLimit = 512 * 1024;
     bool CanServeAtOnce(const std::wstring& url) override;
-    void CacheFileWritten(const std::wstring& url, const std::wstring& fileName) override;
     std::unique_ptr<TorvStream> GetContent(const std::wstring& url, const std::wstring& verb,
                                            TorvStream& requestStream, TorvShellResponse& response,
                                            std::wstring& fileName) override;
@@ -46,15 +46,17 @@ protected:
     void Initialize() override;
 
 private:
-    // What the request being served came from: the archive's identity and the item.
-    std::wstring contentStamp_;
-    // What CanServeAtOnce found for the URL it was asked about, so that serving it does not
-    // look it up again.
+    // What CanServeAtOnce found for the URL it was asked about, with the reader it took, so
+    // that serving it neither looks it up again nor waits for a reader.
     struct Found {
         std::wstring url;
+        DWORD thread = 0;
         std::shared_ptr<TSharedArchive> archive;
         int index = -1;
-    } found_;
+        std::optional<TSharedArchive::Lease> lease;
+    };
+    SrwLock foundLock_;
+    std::optional<Found> found_;
 };
 
 // {C4F375D9-53ED-4485-B43F-13CD59F7266E}

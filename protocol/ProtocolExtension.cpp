@@ -110,18 +110,51 @@ void TorvShellProtocolExtension::Uninitialize()
     EndRequest();
 }
 
+namespace {
+thread_local const TCancellation* currentCancellation = nullptr;
+} // namespace
+
+const TCancellation* TorvShellProtocolExtension::CurrentCancellation() noexcept
+{
+    return currentCancellation;
+}
+
+TorvShellProtocolExtension::CancellationScope::CancellationScope(
+    const TCancellation& cancellation) noexcept
+    : previous_(currentCancellation)
+{
+    currentCancellation = &cancellation;
+}
+
+TorvShellProtocolExtension::CancellationScope::~CancellationScope()
+{
+    currentCancellation = previous_;
+}
+
+std::shared_ptr<TorvProtocolRequest> TorvShellProtocolExtension::Request()
+{
+    std::lock_guard guard(requestLock_);
+    return request_;
+}
+
+std::shared_ptr<TorvProtocolRequest> TorvShellProtocolExtension::DataRequest()
+{
+    std::shared_ptr<TorvProtocolRequest> request = Request();
+    if (!request || !request->HasDataStream())
+        throw EUninitializedObject(L"Stream is nil");
+    return request;
+}
+
 void TorvShellProtocolExtension::EndRequest() noexcept
 {
-    // The worker reads BindInfo and Sink through this object: it ends before they go.
-    if (TorvShellThread::Ptr<TorvShellProtocolThread> thread = std::move(Thread)) {
-        thread->Terminate();
-        try {
-            thread->WaitFor(INFINITE);
-        } catch (...) {
-        }
+    // The worker owns what it still needs: it is told to stop, not waited for.
+    std::shared_ptr<TorvProtocolRequest> request;
+    {
+        std::lock_guard guard(requestLock_);
+        request = std::move(request_);
     }
-    BindInfo.Reset();
-    Sink.Reset();
+    if (request)
+        request->End();
 }
 
 void TorvShellProtocolExtension::GetNames(TorvNameList& names)
@@ -150,12 +183,6 @@ HRESULT TorvShellProtocolExtension::DoQueryInterface(REFIID id, void** object) n
                    hkQueryTextInfo))
         return E_NOINTERFACE;
     return TorvShellBaseProtocolAndMIMEFilterExtension::DoQueryInterface(id, object);
-}
-
-TorvShellThread::Ptr<TorvShellProtocolThread> TorvShellProtocolExtension::CreateProtocolThread(
-    const std::wstring& url, const std::wstring& verb, std::unique_ptr<TorvStream> requestStream)
-{
-    return TorvShellProtocolThread::Create(*this, url, verb, std::move(requestStream));
 }
 
 namespace {
@@ -262,47 +289,52 @@ HRESULT TorvShellProtocolExtension::StartRequest(const std::wstring& url,
                                                  IInternetProtocolSink* sink,
                                                  IInternetBindInfo* bindInfo)
 {
-    // Held for the call: ending the previous request releases the stored references.
-    Microsoft::WRL::ComPtr<IInternetProtocolSink> sinkHold(sink);
-    Microsoft::WRL::ComPtr<IInternetBindInfo> bindInfoHold(bindInfo);
     EndRequest();
     if (url.empty() || sink == nullptr || bindInfo == nullptr)
         return E_INVALIDARG;
-    BindInfo = bindInfo;
-    Sink = sink;
+    // Everything the work needs of the bind information is read here, once: the worker never
+    // calls the client's binding, which may end before the worker does.
     std::wstring verb = L"GET";
     std::unique_ptr<TorvStream> requestStream;
     std::unique_ptr<TorvShellCacheFileStream> cacheStream;
-    if (CacheMode == 1) {
+    DWORD bindFlags = 0;
+    bool synchronous = true;
+    {
         BindInfoCopy info(*bindInfo);
         if (info.Ok()) {
-            if ((info.Flags() & (BINDF_RESYNCHRONIZE | BINDF_GETNEWESTVERSION)) == 0)
-                cacheStream = FreshCacheEntry(url);
-            verb = VerbOf(info.Info());
-            requestStream = RequestBodyOf(info.Info());
+            bindFlags = info.Flags();
+            synchronous = (bindFlags & BINDF_ASYNCHRONOUS) == 0;
+            if (CacheMode == 1) {
+                if ((bindFlags & (BINDF_RESYNCHRONIZE | BINDF_GETNEWESTVERSION)) == 0)
+                    cacheStream = FreshCacheEntry(url);
+                verb = VerbOf(info.Info());
+                requestStream = RequestBodyOf(info.Info());
+            }
         }
     }
     if (!requestStream)
         requestStream = WrapMemoryStream(MemoryStream::Create().Get());
-    // Asked before the work starts: once the result is reported the client may end the
-    // request (Terminate), and a binding asked afterwards may no longer answer.
-    bool synchronous = true;
+    auto request = std::make_shared<TorvProtocolRequest>(url, verb, std::move(requestStream), sink,
+                                                         bindFlags);
     {
-        BindInfoCopy info(*bindInfo);
-        synchronous = !info.Ok() || (info.Flags() & BINDF_ASYNCHRONOUS) == 0;
+        std::lock_guard guard(requestLock_);
+        request_ = request;
     }
-    if (cacheStream)
-        Thread = TorvShellCacheProtocolThread::Create(*this, url, verb, std::move(requestStream),
-                                                      std::move(cacheStream));
-    else if (CanServeAtOnce(url)) {
-        // Reads made from inside the reports find the worker in place.
-        Thread = TorvShellThread::Prepare<TorvShellProtocolThread>(*this, url, verb,
-                                                                   std::move(requestStream));
-        Thread->RunHere();
-    } else
-        Thread = CreateProtocolThread(url, verb, std::move(requestStream));
-    if (synchronous)
-        Thread->WaitFor(INFINITE);
+    try {
+        if (cacheStream)
+            TorvShellCacheProtocolThread::Start(*this, request, std::move(cacheStream));
+        else if (synchronous)
+            // The client waits for the result anyway: a thread would only add to its wait.
+            TorvShellProtocolThread::RunHere(*this, request, true);
+        else if (CanServeAtOnce(url))
+            TorvShellProtocolThread::RunHere(*this, request, false);
+        else
+            TorvShellProtocolThread::Start(*this, request);
+    } catch (...) {
+        // Without a worker nothing would ever report: the client's sink is let go at once.
+        EndRequest();
+        throw;
+    }
     return S_OK;
 }
 
@@ -333,29 +365,25 @@ HRESULT TorvShellProtocolExtension::Continue(PROTOCOLDATA*)
     return E_NOTIMPL;
 }
 
-HRESULT TorvShellProtocolExtension::Abort(HRESULT, DWORD)
+HRESULT TorvShellProtocolExtension::Abort(HRESULT reason, DWORD)
 {
-    if (Thread)
-        Thread->Terminate();
-    return S_OK;
-}
-
-TorvShellProtocolThread& TorvShellProtocolExtension::DataThread()
-{
-    if (!Thread || !Thread->HasDataStream())
-        throw EUninitializedObject(L"Stream is nil");
-    return *Thread;
+    return ComMethod([&] {
+        const std::shared_ptr<TorvProtocolRequest> request = Request();
+        if (!request)
+            return S_OK;
+        // The work stops; the client learns the reason as the request's result, unless the
+        // result has been reported already.
+        return request->Abort(reason) ? S_OK : INET_E_RESULT_DISPATCHED;
+    });
 }
 
 HRESULT TorvShellProtocolExtension::Terminate(DWORD)
 {
-    return ComMethod([&] {
-        TorvShellProtocolThread& thread = DataThread();
-        thread.WaitFor(INFINITE);
-        BindInfo.Reset();
-        Sink.Reset();
-        return S_OK;
-    });
+    // Always succeeds: the sink is let go and nothing more is reported. Data already there
+    // stays readable (the client may have locked the request to read on).
+    if (const std::shared_ptr<TorvProtocolRequest> request = Request())
+        request->End();
+    return S_OK;
 }
 
 HRESULT TorvShellProtocolExtension::Suspend()
@@ -371,12 +399,12 @@ HRESULT TorvShellProtocolExtension::Resume()
 HRESULT TorvShellProtocolExtension::Read(void* buffer, ULONG size, ULONG* read)
 {
     return ComMethod([&] {
-        TorvShellProtocolThread& thread = DataThread();
+        const std::shared_ptr<TorvProtocolRequest> request = DataRequest();
         if (buffer == nullptr || size == 0)
             return E_INVALIDARG;
         if (read == nullptr)
             return E_POINTER;
-        return thread.ReadData(buffer, size, *read);
+        return request->ReadData(buffer, size, *read);
     });
 }
 
@@ -384,9 +412,9 @@ HRESULT TorvShellProtocolExtension::Seek(LARGE_INTEGER move, DWORD origin,
                                          ULARGE_INTEGER* newPosition)
 {
     return ComMethod([&] {
-        TorvShellProtocolThread& thread = DataThread();
+        const std::shared_ptr<TorvProtocolRequest> request = DataRequest();
         int64_t position = 0;
-        if (!thread.SeekData(move.QuadPart, origin, position))
+        if (!request->SeekData(move.QuadPart, origin, position))
             return E_NOTIMPL;
         if (newPosition != nullptr)
             newPosition->QuadPart = static_cast<ULONGLONG>(position);

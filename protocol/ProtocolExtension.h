@@ -4,7 +4,10 @@
 // overriding the six URL-information hooks.
 #pragma once
 
+#include "archive/Cancellation.h"
+#include "protocol/ProtocolRequest.h"
 #include "protocol/ProtocolThread.h"
+#include "shell/Handles.h"
 #include "shell/ComObject.h"
 #include "shell/Stream.h"
 
@@ -95,9 +98,21 @@ public:
     // 1: Start may answer from a fresh URL-cache entry and reads verb and body from the bind
     // information; 1 or 2: the worker writes a cache file when the client asks for a file.
     uint8_t CacheMode = 2;
-    Microsoft::WRL::ComPtr<IInternetBindInfo> BindInfo;
-    Microsoft::WRL::ComPtr<IInternetProtocolSink> Sink;
-    TorvShellThread::Ptr<TorvShellProtocolThread> Thread;
+
+    // The cancellation of the request whose content GetContent is making on this thread, so
+    // that its long work (waits, extraction) can stop once the client no longer wants it; none
+    // outside GetContent.
+    static const TCancellation* CurrentCancellation() noexcept;
+    class CancellationScope {
+    public:
+        explicit CancellationScope(const TCancellation& cancellation) noexcept;
+        ~CancellationScope();
+        CancellationScope(const CancellationScope&) = delete;
+        CancellationScope& operator=(const CancellationScope&) = delete;
+
+    private:
+        const TCancellation* previous_;
+    };
 
     bool IsProtocolHandler() const noexcept override { return true; }
 
@@ -138,15 +153,11 @@ public:
     {
         return nullptr;
     }
-    // Called on the worker once the body of url has been written to a committed URL-cache file.
-    // A handler that can tell when its content is unchanged may hand that file back from
-    // GetContent later (as its file name), so that it is not written again.
-    virtual void CacheFileWritten(const std::wstring& url, const std::wstring& fileName) {}
     // Whether the URL's content is quick to make: then Start makes it on the calling thread and
-    // reports before it returns, as a thread of its own would cost more than the work.
+    // reports before it returns, as a thread of its own would cost more than the work. Decided
+    // from memory alone, without waiting: the calling thread is the client's (the browser's,
+    // the file manager's). Content made this way is served from memory, without a cache file.
     virtual bool CanServeAtOnce(const std::wstring& url) { return false; }
-    virtual TorvShellThread::Ptr<TorvShellProtocolThread> CreateProtocolThread(
-        const std::wstring& url, const std::wstring& verb, std::unique_ptr<TorvStream> requestStream);
 
     void GetNames(TorvNameList& names) override;
     bool CanRegister() override;
@@ -194,11 +205,17 @@ protected:
     void Uninitialize() override;
 
 private:
-    // The worker, once it has a data stream; raises "Stream is nil" before.
-    TorvShellProtocolThread& DataThread();
+    // The current request.
+    std::shared_ptr<TorvProtocolRequest> Request();
+    // The current request, once it has a data stream; raises "Stream is nil" before.
+    std::shared_ptr<TorvProtocolRequest> DataRequest();
+    // Ends the current request without waiting for its worker.
     void EndRequest() noexcept;
     HRESULT StartRequest(const std::wstring& url, IInternetProtocolSink* sink,
                          IInternetBindInfo* bindInfo);
+
+    SrwLock requestLock_;
+    std::shared_ptr<TorvProtocolRequest> request_;
 };
 
 } // namespace kv

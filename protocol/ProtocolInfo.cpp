@@ -175,12 +175,12 @@ HRESULT TorvShellProtocolExtension::QueryInfo(DWORD option, LPVOID buffer, DWORD
                                               DWORD*)
 {
     return ComMethod([&] {
-        TorvShellProtocolThread& thread = DataThread();
+        const std::shared_ptr<TorvProtocolRequest> request = DataRequest();
         if (buffer == nullptr)
             return E_POINTER;
         if (size == nullptr)
             return E_INVALIDARG;
-        TorvShellResponse& response = thread.Response();
+        TorvShellResponse& response = request->Response();
         const DWORD code = option & 0xFFFF;
         const DWORD modifier = option & 0xFFFF0000u;
 

@@ -7,116 +7,81 @@
 #include "shell/Exceptions.h"
 #include "shell/OleStream.h"
 
-#include <mutex>
 #include <vector>
 
 namespace kv {
 
 namespace {
 
-// Worker threads keep the process and this library loaded while they run.
+// Worker threads keep the process and this library loaded while they run. Nothing on them
+// needs an apartment: they call the sink and the handler directly.
 constexpr DWORD WorkerCreateFlags = CTF_PROCESS_REF | CTF_FREELIBANDEXIT;
 // The chunk in which a body is copied into a cache file.
 constexpr uint32_t CacheCopyChunk = 65520;
 
-// OLE for the worker's whole life, undone only when this call set it up.
-class OleInitialization {
-public:
-    OleInitialization() noexcept : initialized_(OleInitialize(nullptr) == S_OK) {}
-    ~OleInitialization()
-    {
-        if (initialized_)
-            OleUninitialize();
-    }
-    OleInitialization(const OleInitialization&) = delete;
-    OleInitialization& operator=(const OleInitialization&) = delete;
-
-private:
-    bool initialized_;
-};
-
 } // namespace
 
-TorvShellThread::Ptr<TorvShellProtocolThread> TorvShellProtocolThread::Create(
-    TorvShellProtocolExtension& protocol, const std::wstring& url, const std::wstring& verb,
-    std::unique_ptr<TorvStream> requestStream)
+void TorvShellProtocolThread::Start(TorvShellProtocolExtension& protocol,
+                                    std::shared_ptr<TorvProtocolRequest> request)
 {
-    return Start<TorvShellProtocolThread>(protocol, url, verb, std::move(requestStream));
+    StartDetached<TorvShellProtocolThread>(protocol, std::move(request), true);
+}
+
+void TorvShellProtocolThread::RunHere(TorvShellProtocolExtension& protocol,
+                                      std::shared_ptr<TorvProtocolRequest> request, bool cacheFile)
+{
+    Prepare<TorvShellProtocolThread>(protocol, std::move(request), cacheFile)->TorvShellThread::RunHere();
 }
 
 TorvShellProtocolThread::TorvShellProtocolThread(TorvShellProtocolExtension& protocol,
-                                                 std::wstring url, std::wstring verb,
-                                                 std::unique_ptr<TorvStream> requestStream)
-    : TorvShellThread(WorkerCreateFlags, false), protocol_(protocol), url_(std::move(url)),
-      verb_(std::move(verb)), requestStream_(std::move(requestStream))
+                                                 std::shared_ptr<TorvProtocolRequest> request,
+                                                 bool cacheFile, std::unique_ptr<TorvStream> data)
+    : TorvShellThread(WorkerCreateFlags, false), protocol_(protocol), request_(std::move(request)),
+      cacheFile_(cacheFile), data_(std::move(data))
 {
+    protocol_.ObjAddRef();
 }
 
-TorvShellProtocolThread::~TorvShellProtocolThread() = default;
-
-TorvShellResponse& TorvShellProtocolThread::Response()
+TorvShellProtocolThread::~TorvShellProtocolThread()
 {
-    std::lock_guard guard(lock_);
-    if (auto* cache = dynamic_cast<TorvShellCacheFileStream*>(dataStream_.get()))
-        return cache->Response();
-    return response_;
+    // May be the last reference: the protocol object then ends here, on this thread.
+    protocol_.ObjRelease();
 }
 
-bool TorvShellProtocolThread::HasDataStream()
+std::unique_ptr<TorvShellCacheFileStream> TorvShellProtocolThread::CopyToCacheFile(
+    TorvStream& data, TorvShellResponse& response)
 {
-    std::lock_guard guard(lock_);
-    return dataStream_ != nullptr;
-}
-
-void TorvShellProtocolThread::SetDataStream(std::unique_ptr<TorvStream> stream)
-{
-    std::unique_ptr<TorvStream> old;
-    {
-        std::lock_guard guard(lock_);
-        old = std::exchange(dataStream_, std::move(stream));
-    }
-}
-
-HRESULT TorvShellProtocolThread::ReadData(void* buffer, ULONG count, ULONG& read)
-{
-    std::lock_guard guard(lock_);
-    read = 0;
-    if (!dataStream_)
-        throw EUninitializedObject(L"Stream is nil");
-    TorvStream& stream = *dataStream_;
-    const int64_t position = stream.Position();
+    std::unique_ptr<TorvShellCacheFileStream> file;
     try {
-        stream.SetPosition(readPosition_);
-        read = stream.Read(buffer, count);
-        readPosition_ += read;
+        file = TorvShellCacheFileStream::CreateEntry(request_->Url(), &response);
+        data.SetPosition(0);
+        std::vector<uint8_t> buffer(CacheCopyChunk);
+        for (;;) {
+            if (request_->Cancelled())
+                return nullptr;  // the file is deleted with the stream
+            const uint32_t count = data.Read(buffer.data(), CacheCopyChunk);
+            if (count == 0)
+                break;
+            if (file->Write(buffer.data(), count) != count)
+                return nullptr;
+        }
+        // A refused commit leaves a file that is no cache entry: it goes with the stream.
+        if (!file->Commit())
+            return nullptr;
+        return file;
     } catch (...) {
-        stream.SetPosition(position);
-        throw;
-    }
-    stream.SetPosition(position);
-    if (read > 0)
-        return S_OK;
-    return dataComplete_.load() ? S_FALSE : E_PENDING;
-}
-
-bool TorvShellProtocolThread::SeekData(int64_t move, DWORD origin, int64_t& position)
-{
-    std::lock_guard guard(lock_);
-    if (!dataStream_)
-        throw EUninitializedObject(L"Stream is nil");
-    try {
-        position = dataStream_->Seek(move, origin);
-        return true;
-    } catch (...) {
-        return false;
+        return nullptr;
     }
 }
 
-void TorvShellProtocolThread::Produce(IInternetBindInfo* bindInfo, std::unique_ptr<TorvStream>& data,
-                                      std::wstring& fileName)
+void TorvShellProtocolThread::Produce(std::unique_ptr<TorvStream>& data, std::wstring& fileName)
 {
-    if (!data)
-        data = protocol_.GetContent(url_, verb_, *requestStream_, response_, fileName);
+    TorvProtocolRequest& request = *request_;
+    if (!data) {
+        const TorvShellProtocolExtension::CancellationScope scope(request.Cancellation());
+        data = protocol_.GetContent(request.Url(), request.Verb(), request.RequestStream(),
+                                    request.OwnResponse(), fileName);
+    }
     if (!data)
         throw Exception(L"Stream is nil");
     auto* cache = dynamic_cast<TorvShellCacheFileStream*>(data.get());
@@ -127,119 +92,96 @@ void TorvShellProtocolThread::Produce(IInternetBindInfo* bindInfo, std::unique_p
     } catch (...) {
         // A stream that cannot seek is served from where it stands.
     }
-    TorvShellResponse& response = cache != nullptr ? cache->Response() : response_;
+    TorvShellResponse& response = cache != nullptr ? cache->Response() : request.OwnResponse();
     if (response.GetContentType().empty()) {
         std::wstring sniffed;
-        if (SniffMimeType(url_, *data, sniffed) && !sniffed.empty())
+        if (SniffMimeType(request.Url(), *data, sniffed) && !sniffed.empty())
             response.SetContentType(sniffed);
     }
     if (response.GetContentType().empty())
         response.SetContentType(L"application/octet-stream");
 
-    if (!fileName.empty() || (protocol_.CacheMode != 1 && protocol_.CacheMode != 2))
+    if (!fileName.empty() || !cacheFile_ || (request.BindFlags() & BINDF_NEEDFILE) == 0 ||
+        (protocol_.CacheMode != 1 && protocol_.CacheMode != 2))
         return;
-    BINDINFO info{};
-    info.cbSize = sizeof(info);
-    DWORD flags = 0;
-    if (bindInfo == nullptr || FAILED(bindInfo->GetBindInfo(&flags, &info)))
-        return;
-    ReleaseBindInfo(&info);
-    if ((flags & BINDF_NEEDFILE) == 0)
-        return;
-    auto file = TorvShellCacheFileStream::CreateEntry(url_, &response);
-    std::vector<uint8_t> buffer(CacheCopyChunk);
-    for (;;) {
-        const uint32_t count = data->Read(buffer.data(), CacheCopyChunk);
-        if (count == 0)
-            break;
-        if (file->Write(buffer.data(), count) != count)
-            throw EOSError(ERROR_WRITE_FAULT);
+    if (auto file = CopyToCacheFile(*data, response)) {
+        fileName = file->FileName();
+        data = std::move(file);
     }
-    const bool committed = file->Commit();
-    fileName = file->FileName();
-    data = std::move(file);
-    if (committed)
-        protocol_.CacheFileWritten(url_, fileName);
 }
 
-void TorvShellProtocolThread::Report(IInternetProtocolSink& sink, const std::wstring& fileName)
+void TorvShellProtocolThread::Report(const std::wstring& fileName)
 {
-    dataComplete_ = true;
-    sink.ReportProgress(BINDSTATUS_FINDINGRESOURCE, url_.c_str());
-    sink.ReportProgress(BINDSTATUS_CONNECTING, url_.c_str());
-    sink.ReportProgress(BINDSTATUS_SENDINGREQUEST, url_.c_str());
-    TorvShellResponse& response = Response();
+    TorvProtocolRequest& request = *request_;
+    request.SetDataComplete();
+    const std::wstring& url = request.Url();
+    TorvShellResponse& response = request.Response();
     const std::wstring contentType = response.GetContentType();
-    if (!contentType.empty())
-        sink.ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, contentType.c_str());
-    if (!fileName.empty())
-        sink.ReportProgress(BINDSTATUS_CACHEFILENAMEAVAILABLE, fileName.c_str());
-    ULONG size = 0;
-    {
-        std::lock_guard guard(lock_);
-        size = static_cast<ULONG>(dataStream_->GetSize());
-    }
-    sink.ReportData(BSCF_FIRSTDATANOTIFICATION, 0, size);
-    sink.ReportData(BSCF_LASTDATANOTIFICATION | BSCF_DATAFULLYAVAILABLE, size, size);
-    sink.ReportResult(S_OK, static_cast<DWORD>(response.GetStatus()), nullptr);
+    const auto size = static_cast<ULONG>(request.DataSize());
+    const auto status = static_cast<DWORD>(response.GetStatus());
+    request.Report([&](TorvProtocolRequest::Reporter& sink) {
+        sink.Progress(BINDSTATUS_FINDINGRESOURCE, url);
+        sink.Progress(BINDSTATUS_CONNECTING, url);
+        sink.Progress(BINDSTATUS_SENDINGREQUEST, url);
+        if (!contentType.empty())
+            sink.Progress(BINDSTATUS_MIMETYPEAVAILABLE, contentType);
+        if (!fileName.empty())
+            sink.Progress(BINDSTATUS_CACHEFILENAMEAVAILABLE, fileName);
+        sink.Data(BSCF_FIRSTDATANOTIFICATION, 0, size);
+        sink.Data(BSCF_LASTDATANOTIFICATION | BSCF_DATAFULLYAVAILABLE, size, size);
+        sink.Result(S_OK, status, nullptr);
+    });
 }
 
 void TorvShellProtocolThread::Execute()
 {
-    OleInitialization ole;
-    // A sink may end the request (Terminate) from inside a report, which releases the
-    // protocol's references: the worker keeps its own for the whole run.
-    const Microsoft::WRL::ComPtr<IInternetProtocolSink> sink = protocol_.Sink;
-    const Microsoft::WRL::ComPtr<IInternetBindInfo> bindInfo = protocol_.BindInfo;
-    if (!sink)
-        return;
+    TorvProtocolRequest& request = *request_;
     try {
-        std::unique_ptr<TorvStream> data;
-        {
-            // A stream handed over at construction (a cache entry) is settled here first.
-            std::lock_guard guard(lock_);
-            data = std::move(dataStream_);
-        }
+        std::unique_ptr<TorvStream> data = std::move(data_);
         std::wstring fileName;
         std::exception_ptr failure;
-        try {
-            Produce(bindInfo.Get(), data, fileName);
-        } catch (...) {
-            failure = std::current_exception();
+        if (!request.Cancelled()) {
+            try {
+                Produce(data, fileName);
+            } catch (...) {
+                failure = std::current_exception();
+            }
         }
-        if (!failure) {
-            SetDataStream(std::move(data));
-            Report(*sink.Get(), fileName);
+        // Nobody waits for a cancelled request: neither its data nor an error page is made.
+        if (request.Cancelled())
             return;
+        if (failure) {
+            data.reset();
+            fileName.clear();
+            request.OwnResponse().Clear();
+            data = WrapMemoryStream(BuildErrorPage(failure, &request.OwnResponse()).Get());
         }
-        data.reset();
-        response_.Clear();
-        auto page = BuildErrorPage(failure, &response_);
-        SetDataStream(WrapMemoryStream(page.Get()));
-        Report(*sink.Get(), std::wstring());
+        request.SetDataStream(std::move(data));
+        Report(fileName);
     } catch (...) {
         const std::exception_ptr error = std::current_exception();
         const std::wstring message = ExceptionMessage(error);
-        sink->ReportResult(AsFailure(ExceptionToHResult(error)), 502, message.c_str());
+        const HRESULT result = AsFailure(ExceptionToHResult(error));
+        request.Report([&](TorvProtocolRequest::Reporter& sink) {
+            sink.Result(result, 502, message.c_str());
+        });
     }
 }
 
 // ---- TorvShellCacheProtocolThread ----
 
-TorvShellThread::Ptr<TorvShellProtocolThread> TorvShellCacheProtocolThread::Create(
-    TorvShellProtocolExtension& protocol, const std::wstring& url, const std::wstring& verb,
-    std::unique_ptr<TorvStream> requestStream, std::unique_ptr<TorvShellCacheFileStream> cache)
+void TorvShellCacheProtocolThread::Start(TorvShellProtocolExtension& protocol,
+                                         std::shared_ptr<TorvProtocolRequest> request,
+                                         std::unique_ptr<TorvShellCacheFileStream> cache)
 {
-    return Start<TorvShellCacheProtocolThread>(protocol, url, verb, std::move(requestStream),
-                                               std::move(cache));
+    StartDetached<TorvShellCacheProtocolThread>(protocol, std::move(request), std::move(cache));
 }
 
 TorvShellCacheProtocolThread::TorvShellCacheProtocolThread(
-    TorvShellProtocolExtension& protocol, std::wstring url, std::wstring verb,
-    std::unique_ptr<TorvStream> requestStream, std::unique_ptr<TorvShellCacheFileStream> cache)
-    : TorvShellProtocolThread(protocol, std::move(url), std::move(verb), std::move(requestStream))
+    TorvShellProtocolExtension& protocol, std::shared_ptr<TorvProtocolRequest> request,
+    std::unique_ptr<TorvShellCacheFileStream> cache)
+    : TorvShellProtocolThread(protocol, std::move(request), false, std::move(cache))
 {
-    SetDataStream(std::move(cache));
 }
 
 } // namespace kv

@@ -1,18 +1,18 @@
 // The worker of one protocol request: it asks the handler for the body and the response,
 // settles the media type, writes a URL-cache file when the client wants a file, and reports
-// everything to the protocol sink from its own thread. Any failure while producing becomes the
-// error page with status 502, so the client always gets a page. The client then pulls the
-// bytes through ReadData.
+// everything to the protocol sink in one burst. Any failure while producing becomes the error
+// page with status 502, so the client always gets a page; a cancelled request gets nothing.
+// The client then pulls the bytes from the request (TorvProtocolRequest::ReadData).
+//
+// A worker started on a thread of its own frees itself when done. It holds a reference on its
+// protocol object (the handler it asks for content) and on the request, so neither the protocol
+// object nor its client ever waits for it.
 #pragma once
 
-#include "protocol/ShellResponse.h"
-#include "shell/Handles.h"
+#include "protocol/ProtocolRequest.h"
 #include "shell/ShellThread.h"
 #include "shell/Stream.h"
 
-#include <urlmon.h>
-
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -23,59 +23,45 @@ class TorvShellCacheFileStream;
 
 class TorvShellProtocolThread : public TorvShellThread {
 public:
-    // Creates the worker and starts it at once; it keeps the process and this library loaded
-    // while it runs.
-    static Ptr<TorvShellProtocolThread> Create(TorvShellProtocolExtension& protocol,
-                                               const std::wstring& url, const std::wstring& verb,
-                                               std::unique_ptr<TorvStream> requestStream);
-    TorvShellProtocolThread(TorvShellProtocolExtension& protocol, std::wstring url,
-                            std::wstring verb, std::unique_ptr<TorvStream> requestStream);
+    // Starts the work on a thread of its own. Raises the OS error when no thread can be made.
+    static void Start(TorvShellProtocolExtension& protocol,
+                      std::shared_ptr<TorvProtocolRequest> request);
+    // Does the work on the calling thread and returns when the reports are made.
+    // cacheFile: whether a URL-cache file may be written when the client asks for one.
+    static void RunHere(TorvShellProtocolExtension& protocol,
+                        std::shared_ptr<TorvProtocolRequest> request, bool cacheFile);
+
+    TorvShellProtocolThread(TorvShellProtocolExtension& protocol,
+                            std::shared_ptr<TorvProtocolRequest> request, bool cacheFile,
+                            std::unique_ptr<TorvStream> data = nullptr);
     ~TorvShellProtocolThread() override;
-
-    const std::wstring& Url() const noexcept { return url_; }
-    const std::wstring& Verb() const noexcept { return verb_; }
-    // The effective response: the cache file's when the data comes from a cache file, else
-    // the worker's own.
-    TorvShellResponse& Response();
-    bool HasDataStream();
-    bool DataComplete() const noexcept { return dataComplete_.load(); }
-
-    // Hands out the next bytes of the body: S_OK with bytes, E_PENDING while the data is still
-    // coming, S_FALSE after the last byte. Reads keep their own position.
-    HRESULT ReadData(void* buffer, ULONG count, ULONG& read);
-    // Moves the data stream's own position; false when the stream refuses.
-    bool SeekData(int64_t move, DWORD origin, int64_t& position);
 
 protected:
     void Execute() override;
-    // Publishes the body; the client may read it from here on.
-    void SetDataStream(std::unique_ptr<TorvStream> stream);
 
 private:
-    void Produce(IInternetBindInfo* bindInfo, std::unique_ptr<TorvStream>& data,
-                 std::wstring& fileName);
-    void Report(IInternetProtocolSink& sink, const std::wstring& fileName);
+    void Produce(std::unique_ptr<TorvStream>& data, std::wstring& fileName);
+    // The body copied into a committed URL-cache file, or none when the cache refuses: the copy
+    // is a convenience, and the body is then served from memory.
+    std::unique_ptr<TorvShellCacheFileStream> CopyToCacheFile(TorvStream& data,
+                                                              TorvShellResponse& response);
+    void Report(const std::wstring& fileName);
 
-    TorvShellProtocolExtension& protocol_;  // owns this worker and outlives it
-    std::wstring url_;
-    std::wstring verb_;
-    std::unique_ptr<TorvStream> requestStream_;
-    TorvShellResponse response_;
-    CriticalSection lock_;  // guards dataStream_ and readPosition_
-    std::unique_ptr<TorvStream> dataStream_;
-    int64_t readPosition_ = 0;
-    std::atomic<bool> dataComplete_{false};
+    TorvShellProtocolExtension& protocol_;  // referenced until this worker is gone
+    const std::shared_ptr<TorvProtocolRequest> request_;
+    const bool cacheFile_;
+    std::unique_ptr<TorvStream> data_;  // a body handed over at construction (a cache entry)
 };
 
 // The worker that serves a fresh copy from the URL cache, without asking the handler.
 class TorvShellCacheProtocolThread : public TorvShellProtocolThread {
 public:
-    static Ptr<TorvShellProtocolThread> Create(
-        TorvShellProtocolExtension& protocol, const std::wstring& url, const std::wstring& verb,
-        std::unique_ptr<TorvStream> requestStream, std::unique_ptr<TorvShellCacheFileStream> cache);
+    static void Start(TorvShellProtocolExtension& protocol,
+                      std::shared_ptr<TorvProtocolRequest> request,
+                      std::unique_ptr<TorvShellCacheFileStream> cache);
 
-    TorvShellCacheProtocolThread(TorvShellProtocolExtension& protocol, std::wstring url,
-                                 std::wstring verb, std::unique_ptr<TorvStream> requestStream,
+    TorvShellCacheProtocolThread(TorvShellProtocolExtension& protocol,
+                                 std::shared_ptr<TorvProtocolRequest> request,
                                  std::unique_ptr<TorvShellCacheFileStream> cache);
 };
 

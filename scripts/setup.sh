@@ -43,5 +43,10 @@ if [ $need_src -eq 1 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -q
+# A mirror caught mid-sync fails one index now and then: try again, and go on with what was
+# fetched when it keeps failing (the install below says whether anything is really missing).
+for attempt in 1 2 3; do
+  "${sudo_cmd[@]}" apt-get update -q && break
+  [ $attempt -lt 3 ] && sleep 5 || true
+done
 "${sudo_cmd[@]}" apt-get install -y -q "${packages[@]}"

@@ -87,9 +87,11 @@ ULONG TComObject::ObjRelease() noexcept
     return count;
 }
 
-HRESULT TComObject::InterfaceSupportsErrorInfo(REFIID id)
+HRESULT TComObject::InterfaceSupportsErrorInfo(REFIID)
 {
-    return FindInterface(id) != nullptr && !IsEqualIID(id, IID_IUnknown) ? S_OK : S_FALSE;
+    // No method sets error information (SetErrorInfo): a caller told otherwise would read a
+    // stale error object of some other call.
+    return S_FALSE;
 }
 
 void TComObject::Setup(TComObjectFactory* factory, IUnknown* controller, bool uncounted)

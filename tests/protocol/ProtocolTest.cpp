@@ -1,5 +1,6 @@
 // The protocol object driven directly, as the URL-moniker layer drives it, with a sink that
 // records every report; and the maff: handler's URL rules.
+#include "archive/Cancellation.h"
 #include "protocol/MaffProtocol.h"
 #include "protocol/ShellResponse.h"
 #include "shell/ComFactory.h"
@@ -60,6 +61,47 @@ public:
     {
         result = L"0123456789abcdefghijklmno";  // 25 characters
         return true;
+    }
+};
+
+// Content of "slow" URLs takes until the request is cancelled or the test lets it go, so
+// that what the client does meanwhile can be watched.
+struct SlowContent {
+    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE left = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> sawCancel{false};
+    void Reset()
+    {
+        ResetEvent(entered);
+        ResetEvent(release);
+        ResetEvent(left);
+        sawCancel = false;
+    }
+};
+SlowContent slow;
+
+class TSlowProtocol : public TFixedProtocol {
+public:
+    static constexpr const wchar_t* ClassName = L"TSlowProtocol";
+    std::unique_ptr<TorvStream> GetContent(const std::wstring& url, const std::wstring& verb,
+                                           TorvStream& request, TorvShellResponse& response,
+                                           std::wstring& fileName) override
+    {
+        if (url.find(L"slow") == std::wstring::npos)
+            return TFixedProtocol::GetContent(url, verb, request, response, fileName);
+        struct Leave {
+            ~Leave() { SetEvent(slow.left); }
+        } leave;
+        SetEvent(slow.entered);
+        const TCancellation* cancellation = CurrentCancellation();
+        while (WaitForSingleObject(slow.release, 2) == WAIT_TIMEOUT) {
+            if (IsCancelled(cancellation)) {
+                slow.sawCancel = true;
+                throw EOleSysError(L"Operation aborted", E_ABORT);
+            }
+        }
+        return TFixedProtocol::GetContent(url, verb, request, response, fileName);
     }
 };
 
@@ -198,6 +240,79 @@ TEST_F(ProtocolObject, AsynchronousStartReportsFromTheWorkerAndAFileBindGetsACac
     ASSERT_FALSE(cacheFile.empty());
     EXPECT_EQ(GetFileAttributesW(cacheFile.c_str()) != INVALID_FILE_ATTRIBUTES, true);
     EXPECT_EQ(ReadAll(*protocol.Get()), "0123456789");
+    EXPECT_EQ(protocol->Terminate(0), S_OK);
+}
+
+TEST_F(ProtocolObject, TerminateAndReleaseNeverWaitForTheWorkerAndNothingIsReportedAfterwards)
+{
+    slow.Reset();
+    auto protocol = NewProtocol<TSlowProtocol>();
+    RecordingSink sink(BINDF_ASYNCHRONOUS | BINDF_NEEDFILE);
+    ASSERT_EQ(protocol->Start(L"fixed://a/slow.txt", &sink, &sink, 0, 0), S_OK);
+    ASSERT_EQ(WaitForSingleObject(slow.entered, 10000), WAIT_OBJECT_0);
+
+    // Before the data exists Terminate still succeeds, and neither it nor the last release
+    // waits: the content is still being made (it waits for `release`, which nobody sets).
+    EXPECT_EQ(protocol->Terminate(0), S_OK);
+    protocol.Reset();
+    EXPECT_EQ(WaitForSingleObject(slow.left, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    // The work learns that nobody wants it and stops by itself.
+    ASSERT_EQ(WaitForSingleObject(slow.left, 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(slow.sawCancel.load());
+    Sleep(50);
+    EXPECT_TRUE(sink.reports.empty()) << sink.reports.size() << " reports after Terminate";
+}
+
+TEST_F(ProtocolObject, AbortReportsItsReasonOnceAndStopsTheWork)
+{
+    slow.Reset();
+    auto protocol = NewProtocol<TSlowProtocol>();
+    RecordingSink sink(BINDF_ASYNCHRONOUS);
+    ASSERT_EQ(protocol->Start(L"fixed://a/slow.txt", &sink, &sink, 0, 0), S_OK);
+    ASSERT_EQ(WaitForSingleObject(slow.entered, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(protocol->Abort(INET_E_DOWNLOAD_FAILURE, 0), S_OK);
+    ASSERT_EQ(sink.reports.size(), 1u);
+    EXPECT_EQ(sink.reports[0].kind, L"result");
+    EXPECT_EQ(sink.reports[0].code, static_cast<ULONG>(INET_E_DOWNLOAD_FAILURE));
+    EXPECT_EQ(protocol->Abort(E_ABORT, 0), INET_E_RESULT_DISPATCHED);
+    ASSERT_EQ(WaitForSingleObject(slow.left, 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(slow.sawCancel.load());
+    Sleep(50);
+    EXPECT_EQ(sink.reports.size(), 1u);
+    EXPECT_EQ(protocol->Terminate(0), S_OK);
+
+    // A request whose result is out cannot be aborted any more; its data stays readable.
+    RecordingSink done(0);
+    ASSERT_EQ(protocol->Start(L"fixed://a/text", &done, &done, 0, 0), S_OK);
+    EXPECT_EQ(protocol->Abort(E_ABORT, 0), INET_E_RESULT_DISPATCHED);
+    EXPECT_EQ(protocol->Terminate(0), S_OK);
+    EXPECT_EQ(ReadAll(*protocol.Get()), "0123456789");
+}
+
+TEST_F(ProtocolObject, ASecondStartOrATerminateFromInsideAReportEndsTheReports)
+{
+    slow.Reset();
+    auto protocol = NewProtocol<TSlowProtocol>();
+    RecordingSink first(BINDF_ASYNCHRONOUS);
+    ASSERT_EQ(protocol->Start(L"fixed://a/slow.txt", &first, &first, 0, 0), S_OK);
+    ASSERT_EQ(WaitForSingleObject(slow.entered, 10000), WAIT_OBJECT_0);
+    // Started again at once: the first request is let go without waiting for its work.
+    RecordingSink second(0);
+    ASSERT_EQ(protocol->Start(L"fixed://a/text", &second, &second, 0, 0), S_OK);
+    EXPECT_EQ(second.reports.size(), 7u);
+    EXPECT_EQ(ReadAll(*protocol.Get()), "0123456789");
+    ASSERT_EQ(WaitForSingleObject(slow.left, 10000), WAIT_OBJECT_0);
+    Sleep(50);
+    EXPECT_TRUE(first.reports.empty());
+
+    // A client that ends the request while it is told about it hears nothing more.
+    RecordingSink ending(0);
+    ending.onReport = [&](const Report& report) {
+        if (report.kind == L"progress" && report.code == BINDSTATUS_FINDINGRESOURCE)
+            EXPECT_EQ(protocol->Terminate(0), S_OK);
+    };
+    ASSERT_EQ(protocol->Start(L"fixed://a/text", &ending, &ending, 0, 0), S_OK);
+    EXPECT_EQ(ending.reports.size(), 1u);
     EXPECT_EQ(protocol->Terminate(0), S_OK);
 }
 

@@ -103,7 +103,8 @@ TEST(ComObject, MissingInterfaceLeavesNoObjectAndIdentityIsAnswered)
 
     ComPtr<ISupportErrorInfo> errorInfo;
     ASSERT_EQ(TestFactory().CreateInstance(nullptr, IID_PPV_ARGS(&errorInfo)), S_OK);
-    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IObjectWithSite), S_OK);
+    // No method sets error information, so none claims to.
+    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IObjectWithSite), S_FALSE);
     EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IStream), S_FALSE);
     EXPECT_EQ(ComServer::ObjectCount(), before + 1);
 

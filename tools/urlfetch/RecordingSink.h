@@ -6,6 +6,7 @@
 #include <urlmon.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ class RecordingSink final : public IInternetProtocolSink, public IInternetBindIn
 public:
     explicit RecordingSink(DWORD bindFlags) : bindFlags_(bindFlags) {}
     std::vector<Report> reports;
+    // Called after each report is recorded, on the reporting thread.
+    std::function<void(const Report&)> onReport;
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ~RecordingSink() { CloseHandle(done); }
 
@@ -47,11 +50,13 @@ public:
     HRESULT STDMETHODCALLTYPE ReportProgress(ULONG code, LPCWSTR text) override
     {
         reports.push_back({L"progress", code, text != nullptr ? text : L"", 0, 0});
+        Notify();
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE ReportData(DWORD flags, ULONG progress, ULONG max) override
     {
         reports.push_back({L"data", flags, L"", progress, max});
+        Notify();
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE ReportResult(HRESULT result, DWORD error, LPCWSTR text) override
@@ -59,6 +64,7 @@ public:
         reports.push_back({L"result", static_cast<ULONG>(result), text != nullptr ? text : L"",
                            error, 0});
         SetEvent(done);
+        Notify();
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO* info) override
@@ -75,6 +81,12 @@ public:
     }
 
 private:
+    void Notify()
+    {
+        if (onReport)
+            onReport(reports.back());
+    }
+
     std::atomic<ULONG> refs_{1};
     DWORD bindFlags_;
 };
