@@ -73,6 +73,51 @@ std::wstring PercentDecode(const std::wstring& text)
     return changed ? result : text;
 }
 
+// A path's segments ("/" or "\\" between them) with "." and ".." resolved, never above its
+// top; trailing: whether the path ends in such a segment, so that it names a folder.
+std::vector<std::wstring> ResolvedSegments(const std::wstring& path, bool& trailing)
+{
+    std::vector<std::wstring> segments;
+    trailing = false;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = path.find_first_of(L"/\\", start);
+        std::wstring segment = path.substr(start, end == std::wstring::npos ? end : end - start);
+        trailing = segment == L"." || segment == L"..";
+        if (segment == L"..") {
+            if (!segments.empty())
+                segments.pop_back();
+        } else if (segment != L".") {
+            segments.push_back(std::move(segment));
+        }
+        if (end == std::wstring::npos)
+            break;
+        start = end + 1;
+    }
+    return segments;
+}
+
+std::wstring JoinSegments(const std::vector<std::wstring>& segments, wchar_t separator)
+{
+    std::wstring joined;
+    for (size_t i = 0; i < segments.size(); ++i) {
+        if (i > 0)
+            joined += separator;
+        joined += segments[i];
+    }
+    return joined;
+}
+
+// A URL path with its dot segments resolved; one that ends in such a segment keeps its slash.
+std::wstring RemoveDotSegments(const std::wstring& path)
+{
+    bool trailing = false;
+    std::wstring joined = JoinSegments(ResolvedSegments(path, trailing), L'/');
+    if (trailing && !joined.empty())
+        joined += L'/';
+    return joined;
+}
+
 // The item a request names: the exact name first, so every URL that names an item keeps
 // naming it; else the name a saved page's link most likely means.
 int FindRequestedItem(const TSharedArchive& archive, const std::wstring& itemPath)
@@ -147,29 +192,10 @@ TMaffUrl ParseMaffUrl(const std::wstring& url)
 
 std::wstring NormalizeItemPath(const std::wstring& itemPath)
 {
-    std::wstring path = itemPath.substr(0, itemPath.find_first_of(L"?#"));
-    std::vector<std::wstring> segments;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = path.find_first_of(L"\\/", start);
-        const std::wstring segment = path.substr(start, end == std::wstring::npos ? end : end - start);
-        if (segment == L"..") {
-            if (!segments.empty())
-                segments.pop_back();
-        } else if (segment != L".") {
-            segments.push_back(segment);
-        }
-        if (end == std::wstring::npos)
-            break;
-        start = end + 1;
-    }
-    std::wstring joined;
-    for (size_t i = 0; i < segments.size(); ++i) {
-        if (i > 0)
-            joined += L'\\';
-        joined += segments[i];
-    }
-    return PercentDecode(joined);
+    bool trailing = false;
+    const std::vector<std::wstring> segments =
+        ResolvedSegments(itemPath.substr(0, itemPath.find_first_of(L"?#")), trailing);
+    return PercentDecode(JoinSegments(segments, L'\\'));
 }
 
 CLSID TProtocolExtension1::GetClassID()
@@ -189,28 +215,104 @@ void TProtocolExtension1::GetProtocols(TorvNameList& names)
     names.push_back(L"maff");
 }
 
+namespace {
+
+// Whether a reference starts with a scheme ("letters, digits, +, -, . and then :"), which makes
+// it absolute.
+bool HasScheme(std::wstring_view reference)
+{
+    const auto isAlpha = [](wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); };
+    if (reference.empty() || !isAlpha(reference[0]))
+        return false;
+    for (size_t i = 1; i < reference.size(); ++i) {
+        const wchar_t c = reference[i];
+        if (c == L':')
+            return true;
+        if (!isAlpha(c) && !(c >= L'0' && c <= L'9') && c != L'+' && c != L'-' && c != L'.')
+            return false;
+    }
+    return false;
+}
+
+} // namespace
+
 bool TProtocolExtension1::DoCombineUrl(const std::wstring& baseUrl, const std::wstring& relativeUrl,
                                        TCombineOptions, std::wstring& result)
 {
-    std::vector<wchar_t> scheme(relativeUrl.size() + 1);
-    URL_COMPONENTSW parts{};
-    parts.dwStructSize = sizeof(parts);
-    parts.lpszScheme = scheme.data();
-    parts.dwSchemeLength = static_cast<DWORD>(relativeUrl.size());
-    if (!relativeUrl.empty() &&
-        InternetCrackUrlW(relativeUrl.c_str(), static_cast<DWORD>(relativeUrl.size()), 0, &parts) &&
-        parts.dwSchemeLength != 0 && scheme[0] != L'\0') {
+    // Resolved as a browser resolves references (RFC 3986, 5.2), with the archive id as the
+    // authority and the item path as the path: "maff://0*" is the root of an archive.
+    if (HasScheme(relativeUrl)) {
         result = relativeUrl;
         return true;
     }
-    if (StartsWithIgnoreAsciiCase(relativeUrl, L"maff")) {
-        result = relativeUrl;
+    const size_t fragment = baseUrl.find(L'#');
+    const std::wstring withoutFragment = baseUrl.substr(0, fragment);
+    if (relativeUrl.empty()) {
+        result = withoutFragment;
         return true;
     }
-    const size_t separator = baseUrl.find_last_of(L"/\\");
-    result.clear();
-    if (separator != std::wstring::npos)
-        result = baseUrl.substr(0, separator) + L"/" + relativeUrl;
+    if (relativeUrl[0] == L'#') {
+        result = withoutFragment + relativeUrl;
+        return true;
+    }
+    const std::wstring path = withoutFragment.substr(0, withoutFragment.find(L'?'));
+    if (relativeUrl[0] == L'?') {
+        result = path + relativeUrl;
+        return true;
+    }
+    if (relativeUrl.size() >= 2 && relativeUrl[0] == L'/' && relativeUrl[1] == L'/') {
+        result = L"maff:" + relativeUrl;
+        return true;
+    }
+    const size_t star = StartsWithIgnoreAsciiCase(path, Scheme) ? path.find(L'*', Scheme.size())
+                                                                : std::wstring::npos;
+    if (star == std::wstring::npos) {
+        const size_t separator = path.find_last_of(L"/\\");
+        result.clear();
+        if (separator != std::wstring::npos)
+            result = path.substr(0, separator) + L"/" + relativeUrl;
+        return true;
+    }
+    // The reference joins the folder of the base item ("" at the top of the archive); a
+    // root-relative "/x" joins it too, as saved pages were always served: the site's root is
+    // not in the archive. Dot segments are resolved here, never above the archive's top:
+    // the platform would take the first folder for a host name and stop there.
+    const std::wstring item = path.substr(star + 1);
+    const size_t folderEnd = item.find_last_of(L"/\\");
+    const std::wstring folder = folderEnd == std::wstring::npos ? L"" : item.substr(0, folderEnd + 1);
+    const size_t tail = relativeUrl.find_first_of(L"?#");
+    const std::wstring merged = folder + relativeUrl.substr(0, tail);
+    result = path.substr(0, star + 1) + RemoveDotSegments(merged) +
+             (tail == std::wstring::npos ? L"" : relativeUrl.substr(tail));
+    return true;
+}
+
+bool TProtocolExtension1::DoParseUrl(const std::wstring& url, int actionIndex,
+                                     std::wstring& result)
+{
+    if (!StartsWithIgnoreAsciiCase(url, Scheme))
+        return false;
+    const int action = actionIndex + 1;
+    if (action == PARSE_SECURITY_URL) {
+        result = url;
+        return true;
+    }
+    if (action == PARSE_SECURITY_DOMAIN) {
+        const size_t star = url.find(L'*', Scheme.size());
+        if (star == std::wstring::npos)
+            return false;
+        result = L"maff://" + url.substr(Scheme.size(), star + 1 - Scheme.size());
+        return true;
+    }
+    return false;
+}
+
+bool TProtocolExtension1::DoQueryFlagInfo(const std::wstring& url, int optionIndex, bool& result)
+{
+    const int option = optionIndex + 1;
+    if (!StartsWithIgnoreAsciiCase(url, Scheme) || (option != QUERY_IS_SECURE && option != QUERY_IS_SAFE))
+        return false;
+    result = false;
     return true;
 }
 

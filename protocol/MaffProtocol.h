@@ -34,6 +34,11 @@ public:
     void GetProtocols(TorvNameList& names) override;
     bool DoCombineUrl(const std::wstring& baseUrl, const std::wstring& relativeUrl,
                       TCombineOptions options, std::wstring& result) override;
+    // The security questions: a maff: URL is its own security URL, and its site is the scheme
+    // with the archive id ("maff://0*"), so that every archive is a site of its own.
+    bool DoParseUrl(const std::wstring& url, int actionIndex, std::wstring& result) override;
+    // Neither secure (it says nothing of the channel) nor safe (a saved page is untrusted).
+    bool DoQueryFlagInfo(const std::wstring& url, int optionIndex, bool& result) override;
     // Items of an archive that is open already, up to this size, are served on the calling
     // thread: a worker thread of their own would cost more than their extraction.
     static constexpr uint64_t ServeAtOnceLimit = 512 * 1024;

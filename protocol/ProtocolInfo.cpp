@@ -52,20 +52,6 @@ constexpr DWORD HttpQueryStatusText = 20;
 constexpr DWORD HttpQueryRawHeaders = 21;
 constexpr DWORD HttpQueryRawHeadersCrlf = 22;
 
-[[noreturn]] void RaiseBufferTooSmall(DWORD* size, DWORD needed)
-{
-    *size = needed;
-    throw EArgumentException(L"ABufferSize too small");
-}
-
-void CopyBytes(LPVOID buffer, DWORD* size, const void* data, DWORD count)
-{
-    if (*size < count)
-        RaiseBufferTooSmall(size, count);
-    std::memcpy(buffer, data, count);
-    *size = count;
-}
-
 // A text answer around a hook: the caller's buffer checked and emptied, then the hook's answer
 // copied in, or INET_E_DEFAULT_ACTION when the class has no such hook or it did not answer.
 template <typename Hook>
@@ -171,81 +157,119 @@ HRESULT TorvShellProtocolExtension::QueryOption(DWORD, LPVOID, DWORD*)
     return E_NOTIMPL;
 }
 
+namespace {
+
+// A header query that fails as HttpQueryInfoA fails: S_FALSE, as the platform's own protocol
+// handlers answer, with the reason as the thread's last error.
+HRESULT QueryFailed(DWORD error)
+{
+    SetLastError(error);
+    return S_FALSE;
+}
+
+// Copies an answer of count bytes as HttpQueryInfoA does: when the buffer is missing or short,
+// *size becomes what is needed and the query fails with ERROR_INSUFFICIENT_BUFFER; otherwise
+// *size becomes the bytes written, without a text's terminating zero (textTerminator).
+HRESULT CopyQueryAnswer(LPVOID buffer, DWORD* size, const void* data, DWORD count,
+                        DWORD textTerminator)
+{
+    if (buffer == nullptr || *size < count) {
+        *size = count;
+        return QueryFailed(ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memcpy(buffer, data, count);
+    *size = count - textTerminator;
+    return S_OK;
+}
+
+HRESULT CopyTextQueryAnswer(LPVOID buffer, DWORD* size, const std::string& text)
+{
+    return CopyQueryAnswer(buffer, size, text.c_str(), static_cast<DWORD>(text.size() + 1), 1);
+}
+
+} // namespace
+
 HRESULT TorvShellProtocolExtension::QueryInfo(DWORD option, LPVOID buffer, DWORD* size, DWORD*,
                                               DWORD*)
 {
-    return ComMethod([&] {
-        const std::shared_ptr<TorvProtocolRequest> request = DataRequest();
-        if (buffer == nullptr)
-            return E_POINTER;
+    return ComMethod([&]() -> HRESULT {
         if (size == nullptr)
-            return E_INVALIDARG;
+            return E_POINTER;
+        const std::shared_ptr<TorvProtocolRequest> request = Request();
+        if (!request || !request->HasDataStream())
+            return QueryFailed(ERROR_HTTP_HEADER_NOT_FOUND);  // no response yet
         TorvShellResponse& response = request->Response();
-        const DWORD code = option & 0xFFFF;
-        const DWORD modifier = option & 0xFFFF0000u;
+        const DWORD code = option & HTTP_QUERY_HEADER_MASK;
+        const DWORD modifier = option & HTTP_QUERY_MODIFIER_FLAGS_MASK;
+        // The request's own headers are none of ours to tell.
+        if ((modifier & HTTP_QUERY_FLAG_REQUEST_HEADERS) != 0)
+            return QueryFailed(ERROR_HTTP_HEADER_NOT_FOUND);
+        const DWORD format = modifier & ~HTTP_QUERY_FLAG_COALESCE;
+        if (format != 0 && format != HTTP_QUERY_FLAG_NUMBER && format != HTTP_QUERY_FLAG_NUMBER64 &&
+            format != HTTP_QUERY_FLAG_SYSTEMTIME)
+            return QueryFailed(ERROR_HTTP_INVALID_QUERY_REQUEST);
 
         if (code == HttpQueryRawHeaders || code == HttpQueryRawHeadersCrlf) {
-            auto block = MemoryStream::Create();
-            response.SaveToStream(block.Get(), code == HttpQueryRawHeaders);
-            CopyBytes(buffer, size, block->Data().data(), static_cast<DWORD>(block->Data().size()));
-            return S_OK;
+            if (format != 0)
+                return QueryFailed(ERROR_HTTP_INVALID_QUERY_REQUEST);
+            // Null-separated lines end with an empty one; the terminator counts as its end.
+            const std::string block = WideToAnsi(response.SavedText(code == HttpQueryRawHeaders));
+            return CopyTextQueryAnswer(buffer, size, block);
         }
 
-        std::wstring name;
-        if (code == HttpQueryCustom) {
-            // The name arrives in the buffer, as ANSI text ended by a zero.
-            name = AnsiToWide(std::string_view(static_cast<const char*>(buffer),
-                                               strnlen(static_cast<const char*>(buffer), *size)));
-        } else {
-            if (const wchar_t* header = HeaderNameOfQuery(code))
-                name = header;
-        }
         std::wstring value;
-        if (code == HttpQueryStatusCode) {
-            const int status = response.GetStatus();
-            if (status != 0)
+        if (code == HttpQueryCustom) {
+            // The header's name arrives in the buffer, as ANSI text ended by a zero.
+            if (buffer == nullptr)
+                return QueryFailed(ERROR_INVALID_PARAMETER);
+            const std::string_view name(static_cast<const char*>(buffer),
+                                        strnlen(static_cast<const char*>(buffer), *size));
+            value = response.GetValue(AnsiToWide(name));
+        } else if (code == HttpQueryStatusCode) {
+            if (const int status = response.GetStatus(); status != 0)
                 value = std::to_wstring(status);
         } else if (code == HttpQueryStatusText) {
             value = response.GetStatusText();
+        } else if (const wchar_t* header = HeaderNameOfQuery(code)) {
+            value = response.GetValue(header);
         } else {
-            value = response.GetValue(name);
+            return QueryFailed(ERROR_HTTP_INVALID_QUERY_REQUEST);
         }
         if (value.empty())
-            throw EArgumentException(L"No data");
+            return QueryFailed(ERROR_HTTP_HEADER_NOT_FOUND);
 
-        switch (modifier) {
-        case 0: {
-            const DWORD needed = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
-            CopyBytes(buffer, size, value.c_str(), needed);
-            return S_OK;
-        }
+        switch (format) {
+        case HTTP_QUERY_FLAG_NUMBER:
         case HTTP_QUERY_FLAG_NUMBER64: {
-            if (code == HttpQueryStatusText)
-                throw EArgumentException(L"Cannot convert StatusText to Int64");
-            const int64_t number = ParseInt64(value);
-            CopyBytes(buffer, size, &number, sizeof(number));
-            return S_OK;
-        }
-        case HTTP_QUERY_FLAG_NUMBER: {
-            if (code == HttpQueryStatusText)
-                throw EArgumentException(L"Cannot convert StatusText to DWORD");
-            const auto number = static_cast<DWORD>(ParseInt64(value));
-            CopyBytes(buffer, size, &number, sizeof(number));
-            return S_OK;
+            int64_t number = 0;
+            try {
+                number = ParseInt64(value);
+            } catch (...) {
+                return QueryFailed(ERROR_HTTP_INVALID_HEADER);
+            }
+            if (format == HTTP_QUERY_FLAG_NUMBER64)
+                return CopyQueryAnswer(buffer, size, &number, sizeof(number), 0);
+            // A 32-bit answer only for a value that fits.
+            if (number < 0 || number > static_cast<int64_t>(UINT32_MAX))
+                return QueryFailed(ERROR_HTTP_INVALID_HEADER);
+            const auto narrow = static_cast<DWORD>(number);
+            return CopyQueryAnswer(buffer, size, &narrow, sizeof(narrow), 0);
         }
         case HTTP_QUERY_FLAG_SYSTEMTIME: {
-            if (code == HttpQueryStatusCode)
-                throw EArgumentException(L"Cannot convert Status to TSystemTyme");
-            if (code == HttpQueryStatusText)
-                throw EArgumentException(L"Cannot convert StatusText to TSystemTyme");
-            if (response.GetValue(name).empty())
-                throw EArgumentException(L"No time");
-            const SYSTEMTIME time = response.GetValueAsSystemTime(name, true);
-            CopyBytes(buffer, size, &time, sizeof(time));
-            return S_OK;
+            SYSTEMTIME time{};
+            try {
+                // Dates are answered as sent: in GMT.
+                const wchar_t* header = HeaderNameOfQuery(code);
+                time = response.GetValueAsSystemTime(header != nullptr ? header : L"", true);
+            } catch (...) {
+                return QueryFailed(ERROR_HTTP_INVALID_HEADER);
+            }
+            if (time.wYear == 0)
+                return QueryFailed(ERROR_HTTP_INVALID_HEADER);
+            return CopyQueryAnswer(buffer, size, &time, sizeof(time), 0);
         }
         default:
-            return S_OK;
+            return CopyTextQueryAnswer(buffer, size, WideToAnsi(value));
         }
     });
 }

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <urlmon.h>
 #include <wininet.h>
+#include <wrl/client.h>
 
 #include <algorithm>
 #include <atomic>
@@ -223,19 +224,75 @@ TEST_F(MaffFetch, ACacheFileReportedToABindIsACommittedEntryOfTheItemsBytes)
     }
 }
 
-TEST_F(MaffFetch, RelativeLinksCombineIntoTheArchive)
+TEST_F(MaffFetch, RelativeLinksResolveAsABrowserResolvesThemAndNameWhatTheyMean)
 {
-    const auto combine = [](const wchar_t* relative) {
+    const auto combine = [](const wchar_t* relative,
+                            const wchar_t* base = L"maff://0*page/index.html") {
         wchar_t result[256] = {};
         DWORD length = 0;
-        const HRESULT r = CoInternetCombineUrl(L"maff://0*page/index.html", relative, 0, result,
-                                               256, &length, 0);
+        const HRESULT r = CoInternetCombineUrl(base, relative, 0, result, 256, &length, 0);
         return r == S_OK ? std::wstring(result) : L"failed " + std::to_wstring(r);
     };
     EXPECT_EQ(combine(L"images/a.png"), L"maff://0*page/images/a.png");
     EXPECT_EQ(combine(L"/c.png"), L"maff://0*page//c.png");
-    EXPECT_EQ(combine(L"maffle.css"), L"maffle.css");
     EXPECT_EQ(combine(L"file:///C:/x.html"), L"file:///C:/x.html");
+    EXPECT_EQ(combine(L"MAFF://1*other/a.png"), L"MAFF://1*other/a.png");
+    // In-page anchors and queries stay on the page; an empty reference is the page itself.
+    EXPECT_EQ(combine(L"#notes"), L"maff://0*page/index.html#notes");
+    EXPECT_EQ(combine(L"#top", L"maff://0*page/index.html#notes"), L"maff://0*page/index.html#top");
+    EXPECT_EQ(combine(L"?page=2"), L"maff://0*page/index.html?page=2");
+    EXPECT_EQ(combine(L""), L"maff://0*page/index.html");
+    // Only a scheme makes a reference absolute; a page at the top has the archive as its folder.
+    EXPECT_EQ(combine(L"maffin.css"), L"maff://0*page/maffin.css");
+    EXPECT_EQ(combine(L"style.css", L"maff://0*index.html"), L"maff://0*style.css");
+    EXPECT_EQ(combine(L"t.css", L"maff://0*top.html?x=a/b"), L"maff://0*t.css");
+    EXPECT_EQ(combine(L"a.png", L"maff://0*page/index.html?x=a/b#c/d"), L"maff://0*page/a.png");
+
+    // What the results name is served: the page for its anchors and queries, the item for a
+    // link, and a climb above the archive's top stays inside it.
+    const std::string page = Item(L"page\\index.html");
+    EXPECT_EQ(FetchUrl(combine(L"#notes")).body, page);
+    EXPECT_EQ(FetchUrl(combine(L"?page=2")).body, page);
+    EXPECT_EQ(FetchUrl(combine(L"")).body, page);
+    EXPECT_EQ(FetchUrl(combine(L"style.css")).body, Item(L"page\\style.css"));
+    EXPECT_EQ(FetchUrl(combine(L"top_files/t.css", L"maff://0*top.html")).body,
+              Item(L"top_files\\t.css"));
+    EXPECT_EQ(FetchUrl(combine(L"../../top.html", L"maff://0*page/index.html")).body,
+              Item(L"top.html"));
+}
+
+TEST_F(MaffFetch, EachArchiveIsASiteOfItsOwnInTheInternetZone)
+{
+    const auto parse = [](const wchar_t* url, PARSEACTION action) {
+        wchar_t result[256] = {};
+        DWORD length = 0;
+        const HRESULT r = CoInternetParseUrl(url, action, 0, result, 256, &length, 0);
+        return r == S_OK ? std::wstring(result) : L"failed " + std::to_wstring(r);
+    };
+    EXPECT_EQ(parse(L"maff://0*page/index.html", PARSE_SECURITY_URL), L"maff://0*page/index.html");
+    EXPECT_EQ(parse(L"maff://0*page/index.html", PARSE_SECURITY_DOMAIN), L"maff://0*");
+    EXPECT_EQ(parse(L"maff://12*x/y.html", PARSE_SECURITY_DOMAIN), L"maff://12*");
+
+    Microsoft::WRL::ComPtr<IInternetSecurityManager> security;
+    ASSERT_EQ(CoInternetCreateSecurityManager(nullptr, &security, 0), S_OK);
+    DWORD zone = 0;
+    ASSERT_EQ(security->MapUrlToZone(L"maff://0*page/index.html", &zone, 0), S_OK);
+    EXPECT_EQ(zone, static_cast<DWORD>(URLZONE_INTERNET));
+
+    for (QUERYOPTION option : {QUERY_IS_SECURE, QUERY_IS_SAFE}) {
+        DWORD answer = 0xFFFFFFFF;
+        DWORD written = 0;
+        EXPECT_EQ(CoInternetQueryInfo(L"maff://0*page/index.html", option, 0, &answer,
+                                      sizeof answer, &written, 0), S_OK);
+        EXPECT_EQ(answer, 0u) << option;
+    }
+}
+
+TEST_F(MaffFetch, ABrowserEngineReadsTheHeadersItAsksFor)
+{
+    EXPECT_EQ(FetchUrl(Base + L"page/style.css").contentTypeHeader, "text/css");
+    EXPECT_EQ(FetchUrl(Base + L"page/picture.svg").contentTypeHeader, "image/svg+xml");
+    EXPECT_EQ(FetchUrl(Base + L"page/missing.png").contentTypeHeader, "text/html");
 }
 
 TEST_F(MaffFetch, UnloadWithdrawsTheSchemeAndALaterLoadServesAgain)

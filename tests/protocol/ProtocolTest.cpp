@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,7 @@ public:
             response.SetStatus(200);
             response.SetStatusText(L"OK");
             response.SetContentType(L"text/plain");
+            response.SetValue(L"X-Count", L"5000000000");
             body->Append("0123456789", 10);
         }
         return WrapMemoryStream(body.Get());
@@ -132,6 +135,28 @@ std::string ReadAll(IInternetProtocol& protocol)
     return body;
 }
 
+// A header read as a browser engine reads it: a size probe without a buffer, then the text.
+std::string HeaderText(IWinInetHttpInfo& info, DWORD option, const char* name = nullptr)
+{
+    std::string buffer = name != nullptr ? std::string(name) + '\0' : std::string();
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (name == nullptr) {
+        if (info.QueryInfo(option, nullptr, &size, nullptr, nullptr) != S_FALSE ||
+            GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            return "<no size>";
+    } else {
+        std::string probe = buffer;
+        if (info.QueryInfo(option, probe.data(), &size, nullptr, nullptr) != S_FALSE)
+            return "<no size>";
+    }
+    buffer.resize(std::max<size_t>(size, buffer.size()));
+    const DWORD needed = size;
+    if (info.QueryInfo(option, buffer.data(), &size, nullptr, nullptr) != S_OK)
+        return "<failed>";
+    EXPECT_EQ(size + 1, needed) << "the size written leaves out the terminator";
+    return buffer.substr(0, size);
+}
+
 std::vector<ULONG> ProgressCodes(const RecordingSink& sink)
 {
     std::vector<ULONG> codes;
@@ -213,11 +238,7 @@ TEST_F(ProtocolObject, FailuresBecomeTheErrorPageAndUntypedBodiesAreSniffed)
     EXPECT_EQ(info->QueryInfo(HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
                               nullptr, nullptr), S_OK);
     EXPECT_EQ(status, 502u);
-    wchar_t text[2];
-    size = sizeof text;
-    EXPECT_EQ(info->QueryInfo(HTTP_QUERY_STATUS_TEXT, text, &size, nullptr, nullptr), E_INVALIDARG);
-    EXPECT_EQ(size, 20u);  // "EXCEPTION" and its terminator
-    EXPECT_EQ(info->QueryInfo(HTTP_QUERY_EXPIRES, text, &size, nullptr, nullptr), E_INVALIDARG);
+    EXPECT_EQ(HeaderText(*info.Get(), HTTP_QUERY_STATUS_TEXT), "EXCEPTION");
 
     RecordingSink png(0);
     ASSERT_EQ(protocol->Start(L"fixed://a/png", &png, &png, 0, 0), S_OK);
@@ -313,6 +334,65 @@ TEST_F(ProtocolObject, ASecondStartOrATerminateFromInsideAReportEndsTheReports)
     };
     ASSERT_EQ(protocol->Start(L"fixed://a/text", &ending, &ending, 0, 0), S_OK);
     EXPECT_EQ(ending.reports.size(), 1u);
+    EXPECT_EQ(protocol->Terminate(0), S_OK);
+}
+
+TEST_F(ProtocolObject, HeaderQueriesFollowTheHttpQueryRules)
+{
+    auto protocol = NewProtocol<TFixedProtocol>();
+    ComPtr<IWinInetHttpInfo> info;
+    ASSERT_EQ(protocol.As(&info), S_OK);
+    DWORD size = 0;
+    EXPECT_EQ(info->QueryInfo(HTTP_QUERY_CONTENT_TYPE, nullptr, &size, nullptr, nullptr), S_FALSE)
+        << "no response before a request";
+    RecordingSink sink(0);
+    ASSERT_EQ(protocol->Start(L"fixed://a/text", &sink, &sink, 0, 0), S_OK);
+
+    // ANSI text, sized by a probe; a custom header's name and answer are both ANSI.
+    EXPECT_EQ(HeaderText(*info.Get(), HTTP_QUERY_CONTENT_TYPE), "text/plain");
+    EXPECT_EQ(HeaderText(*info.Get(), HTTP_QUERY_STATUS_CODE), "200");
+    EXPECT_EQ(HeaderText(*info.Get(), HTTP_QUERY_CUSTOM, "X-Count"), "5000000000");
+    const std::string raw = HeaderText(*info.Get(), HTTP_QUERY_RAW_HEADERS_CRLF);
+    EXPECT_NE(raw.find("Content-Type: text/plain\r\n"), std::string::npos) << raw;
+
+    // A short buffer: the size needed, the insufficient-buffer error, nothing written.
+    char small[4] = {'x', 'x', 'x', 'x'};
+    size = sizeof small;
+    EXPECT_EQ(info->QueryInfo(HTTP_QUERY_CONTENT_TYPE, small, &size, nullptr, nullptr), S_FALSE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(size, 11u);
+    EXPECT_EQ(small[0], 'x');
+
+    // Numbers are 32 bits and fail when the value does not fit; 64 bits take it.
+    DWORD number = 0;
+    size = sizeof number;
+    EXPECT_EQ(info->QueryInfo(HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &number, &size,
+                              nullptr, nullptr), S_OK);
+    EXPECT_EQ(number, 200u);
+    EXPECT_EQ(size, 4u);
+    char name[16] = "X-Count";
+    size = sizeof name;
+    EXPECT_EQ(info->QueryInfo(HTTP_QUERY_CUSTOM | HTTP_QUERY_FLAG_NUMBER, name, &size, nullptr,
+                              nullptr), S_FALSE);
+    char wide[16] = "X-Count";
+    size = sizeof wide;
+    ASSERT_EQ(info->QueryInfo(HTTP_QUERY_CUSTOM | HTTP_QUERY_FLAG_NUMBER64, wide, &size, nullptr,
+                              nullptr), S_OK);
+    int64_t big = 0;
+    std::memcpy(&big, wide, sizeof big);
+    EXPECT_EQ(big, 5000000000);
+
+    // Unknown headers, the request's headers and unknown modifiers fail as the platform's own
+    // handlers fail.
+    char buffer[64];
+    size = sizeof buffer;
+    EXPECT_EQ(info->QueryInfo(HTTP_QUERY_EXPIRES, buffer, &size, nullptr, nullptr), S_FALSE);
+    size = sizeof buffer;
+    EXPECT_EQ(info->QueryInfo(HTTP_QUERY_CONTENT_TYPE | HTTP_QUERY_FLAG_REQUEST_HEADERS, buffer,
+                              &size, nullptr, nullptr), S_FALSE);
+    size = sizeof buffer;
+    EXPECT_EQ(info->QueryInfo(HTTP_QUERY_CONTENT_TYPE | 0x00400000, buffer, &size, nullptr,
+                              nullptr), S_FALSE);
     EXPECT_EQ(protocol->Terminate(0), S_OK);
 }
 

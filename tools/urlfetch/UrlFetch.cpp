@@ -5,13 +5,36 @@
 #include <wrl/client.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <memory>
 #include <utility>
+#include <vector>
 
 using Microsoft::WRL::ComPtr;
 
 namespace kvfetch {
+
+std::string QueryHeaderText(IWinInetHttpInfo& info, DWORD option, const char* name)
+{
+    // As a browser engine reads: the size first, with no buffer, then the text.
+    std::vector<char> buffer;
+    if (name != nullptr)
+        buffer.assign(name, name + std::strlen(name) + 1);
+    DWORD size = static_cast<DWORD>(buffer.size());
+    DWORD flags = 0;
+    std::vector<char> probe = buffer;
+    const HRESULT sized = info.QueryInfo(option, name != nullptr ? probe.data() : nullptr, &size,
+                                         &flags, nullptr);
+    if (sized == S_OK)
+        return std::string(probe.data(), size);
+    if (size == 0)
+        return {};
+    buffer.resize(std::max<size_t>(size, buffer.size()));
+    if (info.QueryInfo(option, buffer.data(), &size, &flags, nullptr) != S_OK)
+        return {};
+    return std::string(buffer.data(), size);
+}
 
 namespace {
 
@@ -76,9 +99,10 @@ public:
                 DWORD status = 0;
                 DWORD size = sizeof(status);
                 DWORD flags = 0;
-                if (SUCCEEDED(info->QueryInfo(HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
-                                              &status, &size, &flags, nullptr)))
+                if (info->QueryInfo(HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                                    &flags, nullptr) == S_OK)
                     result_.status = status;
+                result_.contentTypeHeader = QueryHeaderText(*info.Get(), HTTP_QUERY_CONTENT_TYPE);
             }
         }
         // The binding and this callback keep each other alive until one lets go.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <urlmon.h>
 
 #include <memory>
 #include <string>
@@ -16,9 +17,15 @@ struct FetchResult {
     DWORD status = 0;           // the response's status code, 0 when none was given
     std::wstring mimeType;      // from BINDSTATUS_MIMETYPEAVAILABLE
     std::wstring cacheFile;     // from BINDSTATUS_CACHEFILENAMEAVAILABLE
+    std::string contentTypeHeader;  // the Content-Type header, read as a browser engine reads it
     std::string body;
     std::vector<ULONG> progress;  // the status codes reported, in order
 };
+
+// A header of a response read as a browser engine reads it (HttpQueryInfoA's rules): a size
+// probe without a buffer, then the ANSI text; empty when the handler has no such header. name:
+// the header's name for HTTP_QUERY_CUSTOM.
+std::string QueryHeaderText(IWinInetHttpInfo& info, DWORD option, const char* name = nullptr);
 
 // Needs a thread initialised for OLE (single-threaded apartment). bindFlags are added to
 // BINDF_ASYNCHRONOUS | BINDF_ASYNCSTORAGE | BINDF_PULLDATA. Gives up after timeoutMs.
