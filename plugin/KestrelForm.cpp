@@ -277,7 +277,10 @@ void TKestrelForm::LoadFile(const std::wstring& fileName)
     pages_.Clear();
     if (!HasMaffExtension(fileName))
         throw Exception(L"Invalid file");
-    const std::wstring archiveId = RegisterArchive(fileName);
+    // The new archive is held before the old one is let go: loading the same file again
+    // never withdraws its pages from the browser in between.
+    archive_ = RegisterArchive(fileName);
+    const std::wstring& archiveId = archive_.Id();
     {
         // The same reader then serves the pages' requests without opening the file again.
         const auto archive = OpenSharedArchive(fileName);

@@ -6,6 +6,7 @@
 #include "plugin/Browser.h"
 #include "plugin/KeyboardHook.h"
 #include "plugin/PageDiscovery.h"
+#include "protocol/ArchiveRegistry.h"
 
 #include <windows.h>
 
@@ -80,6 +81,9 @@ private:
         void operator()(HFONT font) const noexcept { DeleteObject(font); }
     };
     std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter> font_;
+    // The archive shown; let go after the browser (declared before it), which may still ask
+    // for its items while it goes.
+    TArchiveRegistration archive_;
     std::unique_ptr<IViewerBrowser> browser_;
     std::unique_ptr<TKeyboardHook> FKeyboardHook;
     PageList pages_;

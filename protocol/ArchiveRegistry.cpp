@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kv {
@@ -19,7 +20,10 @@ namespace {
 struct ArchiveRegistry {
     CriticalSection lock;
     std::vector<std::wstring> paths;
+    std::vector<int> holds;  // per path: the registrations alive
 };
+
+std::atomic<TArchiveReleasedHandler> releasedHandler{nullptr};
 
 // Guards creating and freeing the registry itself. An SRW lock needs no constructor, so it
 // works even before (or without) the start-up call.
@@ -44,7 +48,7 @@ ArchiveRegistry& Registry()
 
 } // namespace
 
-std::wstring RegisterArchive(const std::wstring& path)
+TArchiveRegistration RegisterArchive(const std::wstring& path)
 {
     ArchiveRegistry& r = Registry();
     size_t index = 0;
@@ -52,19 +56,72 @@ std::wstring RegisterArchive(const std::wstring& path)
         std::lock_guard guard(r.lock);
         while (index < r.paths.size() && !SameTextIgnoreCase(r.paths[index], path))
             ++index;
-        if (index == r.paths.size())
+        if (index == r.paths.size()) {
             r.paths.push_back(path);
+            r.holds.push_back(0);
+        }
+        ++r.holds[index];
     }
-    return std::to_wstring(index) + L"*";
+    return TArchiveRegistration(static_cast<int>(index), std::to_wstring(index) + L"*");
 }
 
 std::wstring GetArchivePath(int index)
 {
     ArchiveRegistry& r = Registry();
     std::lock_guard guard(r.lock);
-    if (index < 0 || static_cast<size_t>(index) >= r.paths.size())
+    if (index < 0 || static_cast<size_t>(index) >= r.paths.size() ||
+        r.holds[static_cast<size_t>(index)] == 0)
         throw Exception(FormatString(L"List index out of bounds (%d)", index));
     return r.paths[static_cast<size_t>(index)];
+}
+
+void SetArchiveReleasedHandler(TArchiveReleasedHandler handler) noexcept
+{
+    releasedHandler.store(handler);
+}
+
+// ---- TArchiveRegistration ----
+
+TArchiveRegistration::TArchiveRegistration(TArchiveRegistration&& other) noexcept
+    : index_(std::exchange(other.index_, -1)), id_(std::move(other.id_))
+{
+    other.id_.clear();
+}
+
+TArchiveRegistration& TArchiveRegistration::operator=(TArchiveRegistration&& other) noexcept
+{
+    if (this != &other) {
+        // The new hold first: registering the same archive again never drops it in between.
+        const int oldIndex = std::exchange(index_, std::exchange(other.index_, -1));
+        std::wstring oldId = std::exchange(id_, std::move(other.id_));
+        other.id_.clear();
+        TArchiveRegistration(oldIndex, std::move(oldId)).Release();
+    }
+    return *this;
+}
+
+TArchiveRegistration::~TArchiveRegistration()
+{
+    Release();
+}
+
+void TArchiveRegistration::Release() noexcept
+{
+    const int index = std::exchange(index_, -1);
+    if (index < 0)
+        return;
+    bool last = false;
+    {
+        ArchiveRegistry* const r = registry.load(std::memory_order_acquire);
+        if (r == nullptr)
+            return;
+        std::lock_guard guard(r->lock);
+        if (static_cast<size_t>(index) < r->holds.size() && r->holds[static_cast<size_t>(index)] > 0)
+            last = --r->holds[static_cast<size_t>(index)] == 0;
+    }
+    if (last)
+        if (const TArchiveReleasedHandler handler = releasedHandler.load())
+            handler(L"maff://" + id_);
 }
 
 void CreateArchiveRegistry()

@@ -1,6 +1,6 @@
 #include "protocol/CacheFileStream.h"
 
-#include "protocol/MimeTypes.h"
+#include "protocol/CacheEntries.h"
 #include "shell/Exceptions.h"
 
 #include <wininet.h>
@@ -15,23 +15,6 @@ namespace {
 
 constexpr DWORD NewEntryMode = STGM_CREATE | STGM_READWRITE;  // 0x1002
 constexpr DWORD ExistingEntryMode = STGM_READ;                 // 0
-
-std::wstring LowerCase(std::wstring text)
-{
-    CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
-    return text;
-}
-
-// The extension after the URL's last dot, when that dot follows its last separator (a query
-// or fragment behind it is included).
-std::wstring UrlExtension(const std::wstring& url)
-{
-    const size_t separator = url.find_last_of(L"/\\");
-    const size_t dot = url.rfind(L'.');
-    if (dot == std::wstring::npos || (separator != std::wstring::npos && dot < separator))
-        return {};
-    return url.substr(dot + 1);
-}
 
 } // namespace
 
@@ -48,11 +31,7 @@ TorvShellCacheFileStream::TorvShellCacheFileStream(NewEntry, const std::wstring&
 {
     if (source != nullptr)
         response_.SetText(source->GetText());
-    const std::wstring contentType = response_.GetContentType();
-    if (!contentType.empty())
-        fileExtension_ = ExtensionFromMimeType(LowerCase(contentType));
-    if (fileExtension_.empty())
-        fileExtension_ = UrlExtension(url_);
+    fileExtension_ = InertCacheExtension(url_);
     wchar_t name[MAX_PATH + 1] = {};
     if (!CreateUrlCacheEntryW(url_.c_str(), 0, fileExtension_.c_str(), name, 0))
         RaiseLastOSError();

@@ -2,6 +2,7 @@
 
 #include "archive/ArchiveCache.h"
 #include "protocol/ArchiveRegistry.h"
+#include "protocol/CacheEntries.h"
 #include "protocol/HandlerRegistration.h"
 #include "protocol/ShellResponse.h"
 #include "shell/Exceptions.h"
@@ -383,6 +384,10 @@ std::unique_ptr<TorvStream> TProtocolExtension1::GetContent(const std::wstring& 
 
 void RegisterMaffProtocol()
 {
+    // The cache copies of an archive's items go once no viewer shows it; those an earlier
+    // process left behind go now.
+    SetArchiveReleasedHandler(&DeleteCacheEntries);
+    DeleteLeftoverCacheEntries(L"maff:");
     RegisterSessionHandler(ExtensionClassOf<TProtocolExtension1>());
 }
 

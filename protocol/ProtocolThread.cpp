@@ -1,5 +1,6 @@
 #include "protocol/ProtocolThread.h"
 
+#include "protocol/CacheEntries.h"
 #include "protocol/CacheFileStream.h"
 #include "protocol/ErrorPage.h"
 #include "protocol/MimeTypes.h"
@@ -68,6 +69,7 @@ std::unique_ptr<TorvShellCacheFileStream> TorvShellProtocolThread::CopyToCacheFi
         // A refused commit leaves a file that is no cache entry: it goes with the stream.
         if (!file->Commit())
             return nullptr;
+        RecordCacheEntry(request_->Url());
         return file;
     } catch (...) {
         return nullptr;

@@ -97,7 +97,7 @@ TEST_F(KestrelFormLoad, TwoPagesListedFirstShownThenPickingNavigatesViaBlank)
 {
     const std::wstring path = FixturePath(L"viewer-two-pages.maff");
     ASSERT_EQ(LoadFailure(path), L"");
-    const std::wstring id = kv::RegisterArchive(path);
+    const std::wstring id = kv::RegisterArchive(path).Id();
     EXPECT_EQ(Labels(), (std::vector<std::wstring>{FirstLabel, SecondLabel}));
     EXPECT_EQ(SelectedIndex(), 0);
     ASSERT_EQ(form_->Pages().Count(), 2);

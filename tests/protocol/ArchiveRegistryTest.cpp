@@ -35,26 +35,58 @@ std::wstring IndexError(int index)
 
 TEST_F(ArchiveRegistryTest, SamePathInOtherCaseSharesItsId)
 {
-    EXPECT_EQ(RegisterArchive(L"C:\\A\\x.maff"), L"0*");
-    EXPECT_EQ(RegisterArchive(L"c:\\a\\X.MAFF"), L"0*");
-    EXPECT_EQ(RegisterArchive(L"C:\\A\\y.maff"), L"1*");
-    EXPECT_EQ(RegisterArchive(L"C:\\A\\x.maff"), L"0*");
+    const TArchiveRegistration x = RegisterArchive(L"C:\\A\\x.maff");
+    const TArchiveRegistration y = RegisterArchive(L"C:\\A\\y.maff");
+    EXPECT_EQ(x.Id(), L"0*");
+    EXPECT_EQ(RegisterArchive(L"c:\\a\\X.MAFF").Id(), L"0*");
+    EXPECT_EQ(y.Id(), L"1*");
+    EXPECT_EQ(RegisterArchive(L"C:\\A\\x.maff").Id(), L"0*");
     // The first spelling is the one kept.
     EXPECT_EQ(GetArchivePath(0), L"C:\\A\\x.maff");
     EXPECT_EQ(GetArchivePath(1), L"C:\\A\\y.maff");
     // Any text registers; nothing is checked on disk. Non-ASCII letters fold too.
-    EXPECT_EQ(RegisterArchive(L""), L"2*");
-    EXPECT_EQ(RegisterArchive(L"D:\\\u00C9t\u00E9.maff"), L"3*");
-    EXPECT_EQ(RegisterArchive(L"d:\\\u00E9T\u00C9.MAFF"), L"3*");
+    EXPECT_EQ(RegisterArchive(L"").Id(), L"2*");
+    EXPECT_EQ(RegisterArchive(L"D:\\\u00C9t\u00E9.maff").Id(), L"3*");
+    EXPECT_EQ(RegisterArchive(L"d:\\\u00E9T\u00C9.MAFF").Id(), L"3*");
 }
 
 TEST_F(ArchiveRegistryTest, UnknownIndexRaisesListIndexError)
 {
-    RegisterArchive(L"C:\\one.maff");
+    const TArchiveRegistration one = RegisterArchive(L"C:\\one.maff");
     EXPECT_EQ(IndexError(7), L"List index out of bounds (7)");
     EXPECT_EQ(IndexError(1), L"List index out of bounds (1)");
     EXPECT_EQ(IndexError(-1), L"List index out of bounds (-1)");
     EXPECT_EQ(IndexError(0), kvtest::NoError);
+}
+
+TEST_F(ArchiveRegistryTest, AnArchiveIsServedOnlyWhileSomeoneHoldsIt)
+{
+    static std::vector<std::wstring> released;
+    released.clear();
+    SetArchiveReleasedHandler([](const std::wstring& prefix) noexcept { released.push_back(prefix); });
+    {
+        TArchiveRegistration first = RegisterArchive(L"C:\\victim.maff");
+        {
+            const TArchiveRegistration second = RegisterArchive(L"c:\\VICTIM.maff");
+            EXPECT_EQ(second.Id(), L"0*");
+        }
+        EXPECT_EQ(IndexError(0), kvtest::NoError) << "still held by the first viewer";
+        // Loading the same file again in place holds it throughout.
+        first = RegisterArchive(L"C:\\victim.maff");
+        EXPECT_EQ(IndexError(0), kvtest::NoError);
+        EXPECT_TRUE(released.empty());
+        const TArchiveRegistration other = RegisterArchive(L"C:\\other.maff");
+        EXPECT_EQ(other.Id(), L"1*");
+    }
+    // Nobody shows either archive now: their ids answer as unknown ones, once each released.
+    EXPECT_EQ(IndexError(0), L"List index out of bounds (0)");
+    EXPECT_EQ(IndexError(1), L"List index out of bounds (1)");
+    EXPECT_EQ(released, (std::vector<std::wstring>{L"maff://1*", L"maff://0*"}));
+    // Shown again later, an archive gets its old id back.
+    const TArchiveRegistration again = RegisterArchive(L"C:\\victim.maff");
+    EXPECT_EQ(again.Id(), L"0*");
+    EXPECT_EQ(GetArchivePath(0), L"C:\\victim.maff");
+    SetArchiveReleasedHandler(nullptr);
 }
 
 TEST(ArchiveRegistryLifetime, WorksWithoutStartUpAndAfterUnload)
@@ -62,13 +94,14 @@ TEST(ArchiveRegistryLifetime, WorksWithoutStartUpAndAfterUnload)
     FreeArchiveRegistry();
     // Never created: the first use creates it.
     EXPECT_EQ(IndexError(0), L"List index out of bounds (0)");
-    EXPECT_EQ(RegisterArchive(L"C:\\lazy.maff"), L"0*");
+    const TArchiveRegistration lazy = RegisterArchive(L"C:\\lazy.maff");
+    EXPECT_EQ(lazy.Id(), L"0*");
     // Creating again keeps what is there; freeing forgets it.
     CreateArchiveRegistry();
     EXPECT_EQ(GetArchivePath(0), L"C:\\lazy.maff");
     FreeArchiveRegistry();
     FreeArchiveRegistry();
-    EXPECT_EQ(RegisterArchive(L"C:\\other.maff"), L"0*");
+    EXPECT_EQ(RegisterArchive(L"C:\\other.maff").Id(), L"0*");
     FreeArchiveRegistry();
 }
 
@@ -100,13 +133,15 @@ TEST_F(ArchiveRegistryTest, ReadersSeeEveryPathWhileOneThreadRegisters)
     }
     // Whether threads race for the lazily created registry is covered here too: the writer
     // registers on a registry the readers may not have touched yet.
+    std::vector<TArchiveRegistration> held(PathCount);
     std::thread writer([&] {
         for (int i = 0; i < PathCount; ++i) {
-            if (RegisterArchive(pathOf(i)) != std::to_wstring(i) + L"*")
+            held[i] = RegisterArchive(pathOf(i));
+            if (held[i].Id() != std::to_wstring(i) + L"*")
                 ++mismatches;
             // Registering again in other case must not add an entry.
             if (i % 7 == 0 && RegisterArchive(L"c:\\ARCHIVES\\PAGE" + std::to_wstring(i) +
-                                              L".MAFF") != std::to_wstring(i) + L"*")
+                                              L".MAFF").Id() != std::to_wstring(i) + L"*")
                 ++mismatches;
             published.store(i + 1);
         }
@@ -128,7 +163,7 @@ TEST(ArchiveRegistryLifetime, ThreadsRacingForTheFirstUseShareOneRegistry)
     std::vector<std::thread> threads;
     std::vector<std::wstring> ids(8);
     for (int t = 0; t < 8; ++t)
-        threads.emplace_back([&, t] { ids[t] = RegisterArchive(L"C:\\shared.maff"); });
+        threads.emplace_back([&, t] { ids[t] = RegisterArchive(L"C:\\shared.maff").Id(); });
     for (std::thread& t : threads)
         t.join();
     for (const std::wstring& id : ids)

@@ -1,6 +1,7 @@
 // The protocol object driven directly, as the URL-moniker layer drives it, with a sink that
 // records every report; and the maff: handler's URL rules.
 #include "archive/Cancellation.h"
+#include "protocol/CacheEntries.h"
 #include "protocol/MaffProtocol.h"
 #include "protocol/ShellResponse.h"
 #include "shell/ComFactory.h"
@@ -445,4 +446,15 @@ TEST(MaffUrl, ItemPathsAreTakenAsWrittenAndNormalizedOnlyOnRequest)
     EXPECT_EQ(NormalizeItemPath(L"bad%FF.txt"), L"bad%FF.txt");  // not UTF-8: left alone
     EXPECT_THROW(ParseMaffUrl(L"http://0*a.html"), Exception);
     EXPECT_THROW(ParseMaffUrl(L"maff://0a.html"), Exception);
+}
+
+TEST(CacheFiles, OnlyInertWebTypesGiveACacheFileItsExtension)
+{
+    EXPECT_EQ(InertCacheExtension(L"maff://0*page/style.CSS"), L"css");
+    EXPECT_EQ(InertCacheExtension(L"maff://0*page/a.png?x=.exe#.hta"), L"png");
+    for (const wchar_t* url : {L"maff://0*page/blob?.exe", L"maff://0*page/blob#.scr",
+                               L"maff://0*page/run.js", L"maff://0*page/x.hta",
+                               L"maff://0*page/link.lnk", L"maff://0*page.d/file",
+                               L"maff://0*page/noextension"})
+        EXPECT_EQ(InertCacheExtension(url), L"") << std::wstring(url).size();
 }

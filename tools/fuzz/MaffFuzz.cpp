@@ -229,7 +229,7 @@ int Replay(const std::wstring& path)
     factory.ShowErrors = false;
     verbose = true;
     const ULONGLONG start = GetTickCount64();
-    RunCase(factory, path, kv::RegisterArchive(path));
+    RunCase(factory, path, kv::RegisterArchive(path).Id());
     std::printf("%llu ms in all\n", GetTickCount64() - start);
     return 0;
 }
@@ -244,7 +244,8 @@ int Child(const std::wstring& seedFolder, uint64_t seed, uint64_t first, uint64_
     factory.ShowErrors = false;
     const std::vector<std::string> seeds = ReadSeeds(seedFolder);
     const std::wstring path = CurrentInput();
-    const std::wstring archiveId = kv::RegisterArchive(path);
+    const kv::TArchiveRegistration archive = kv::RegisterArchive(path);
+    const std::wstring& archiveId = archive.Id();
     CloseHandle(CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr));
 
     for (uint64_t index = first; index < first + count; ++index) {
