@@ -8,6 +8,8 @@
 #include "shell/Exceptions.h"
 #include "shell/OleStream.h"
 
+#include <deque>
+#include <mutex>
 #include <vector>
 
 namespace kv {
@@ -22,34 +24,112 @@ constexpr uint32_t CacheCopyChunk = 65520;
 
 } // namespace
 
+// ---- the queue ----
+
+namespace {
+
+struct WorkQueue {
+    std::mutex lock;
+    std::deque<std::unique_ptr<TorvShellProtocolWork>> works;
+    size_t threads = 0;
+};
+
+WorkQueue& Works()
+{
+    // Outlives static destruction: workers may still run while the process ends.
+    static WorkQueue* queue = new WorkQueue();
+    return *queue;
+}
+
+} // namespace
+
+TorvShellProtocolThread::TorvShellProtocolThread() : TorvShellThread(WorkerCreateFlags, false) {}
+
+void TorvShellProtocolThread::Queue(std::unique_ptr<TorvShellProtocolWork> work)
+{
+    WorkQueue& queue = Works();
+    std::unique_lock guard(queue.lock);
+    queue.works.push_back(std::move(work));
+    if (queue.threads >= MaxProtocolWorkers)
+        return;
+    ++queue.threads;
+    try {
+        StartDetached<TorvShellProtocolThread>();
+    } catch (...) {
+        --queue.threads;
+        if (queue.threads > 0)
+            return;  // a running worker takes it
+        // Nobody would ever serve it: the caller ends the request.
+        std::unique_ptr<TorvShellProtocolWork> refused = std::move(queue.works.back());
+        queue.works.pop_back();
+        guard.unlock();
+        throw;
+    }
+}
+
+void TorvShellProtocolThread::Execute()
+{
+    WorkQueue& queue = Works();
+    for (;;) {
+        std::unique_ptr<TorvShellProtocolWork> work;
+        {
+            std::lock_guard guard(queue.lock);
+            if (queue.works.empty()) {
+                --queue.threads;
+                return;
+            }
+            work = std::move(queue.works.front());
+            queue.works.pop_front();
+        }
+        work->Run();
+    }
+}
+
+size_t TorvShellProtocolThread::Running() noexcept
+{
+    WorkQueue& queue = Works();
+    std::lock_guard guard(queue.lock);
+    return queue.threads;
+}
+
 void TorvShellProtocolThread::Start(TorvShellProtocolExtension& protocol,
                                     std::shared_ptr<TorvProtocolRequest> request)
 {
-    StartDetached<TorvShellProtocolThread>(protocol, std::move(request), true);
+    Queue(std::make_unique<TorvShellProtocolWork>(protocol, std::move(request), true));
 }
 
 void TorvShellProtocolThread::RunHere(TorvShellProtocolExtension& protocol,
                                       std::shared_ptr<TorvProtocolRequest> request, bool cacheFile)
 {
-    Prepare<TorvShellProtocolThread>(protocol, std::move(request), cacheFile)->TorvShellThread::RunHere();
+    TorvShellProtocolWork(protocol, std::move(request), cacheFile).Run();
 }
 
-TorvShellProtocolThread::TorvShellProtocolThread(TorvShellProtocolExtension& protocol,
-                                                 std::shared_ptr<TorvProtocolRequest> request,
-                                                 bool cacheFile, std::unique_ptr<TorvStream> data)
-    : TorvShellThread(WorkerCreateFlags, false), protocol_(protocol), request_(std::move(request)),
-      cacheFile_(cacheFile), data_(std::move(data))
+void TorvShellCacheProtocolThread::Start(TorvShellProtocolExtension& protocol,
+                                         std::shared_ptr<TorvProtocolRequest> request,
+                                         std::unique_ptr<TorvShellCacheFileStream> cache)
+{
+    Queue(std::make_unique<TorvShellProtocolWork>(protocol, std::move(request), false,
+                                                  std::move(cache)));
+}
+
+// ---- TorvShellProtocolWork ----
+
+TorvShellProtocolWork::TorvShellProtocolWork(TorvShellProtocolExtension& protocol,
+                                             std::shared_ptr<TorvProtocolRequest> request,
+                                             bool cacheFile, std::unique_ptr<TorvStream> data)
+    : protocol_(protocol), request_(std::move(request)), cacheFile_(cacheFile),
+      data_(std::move(data))
 {
     protocol_.ObjAddRef();
 }
 
-TorvShellProtocolThread::~TorvShellProtocolThread()
+TorvShellProtocolWork::~TorvShellProtocolWork()
 {
     // May be the last reference: the protocol object then ends here, on this thread.
     protocol_.ObjRelease();
 }
 
-std::unique_ptr<TorvShellCacheFileStream> TorvShellProtocolThread::CopyToCacheFile(
+std::unique_ptr<TorvShellCacheFileStream> TorvShellProtocolWork::CopyToCacheFile(
     TorvStream& data, TorvShellResponse& response)
 {
     std::unique_ptr<TorvShellCacheFileStream> file;
@@ -76,7 +156,7 @@ std::unique_ptr<TorvShellCacheFileStream> TorvShellProtocolThread::CopyToCacheFi
     }
 }
 
-void TorvShellProtocolThread::Produce(std::unique_ptr<TorvStream>& data, std::wstring& fileName)
+void TorvShellProtocolWork::Produce(std::unique_ptr<TorvStream>& data, std::wstring& fileName)
 {
     TorvProtocolRequest& request = *request_;
     if (!data) {
@@ -112,7 +192,7 @@ void TorvShellProtocolThread::Produce(std::unique_ptr<TorvStream>& data, std::ws
     }
 }
 
-void TorvShellProtocolThread::Report(const std::wstring& fileName)
+void TorvShellProtocolWork::Report(const std::wstring& fileName)
 {
     TorvProtocolRequest& request = *request_;
     request.SetDataComplete();
@@ -135,7 +215,7 @@ void TorvShellProtocolThread::Report(const std::wstring& fileName)
     });
 }
 
-void TorvShellProtocolThread::Execute()
+void TorvShellProtocolWork::Run() noexcept
 {
     TorvProtocolRequest& request = *request_;
     try {
@@ -162,28 +242,16 @@ void TorvShellProtocolThread::Execute()
         Report(fileName);
     } catch (...) {
         const std::exception_ptr error = std::current_exception();
-        const std::wstring message = ExceptionMessage(error);
-        const HRESULT result = AsFailure(ExceptionToHResult(error));
-        request.Report([&](TorvProtocolRequest::Reporter& sink) {
-            sink.Result(result, 502, message.c_str());
-        });
+        try {
+            const std::wstring message = ExceptionMessage(error);
+            const HRESULT result = AsFailure(ExceptionToHResult(error));
+            request.Report([&](TorvProtocolRequest::Reporter& sink) {
+                sink.Result(result, 502, message.c_str());
+            });
+        } catch (...) {
+            // Out of memory even for the failure report: the client's bind times out.
+        }
     }
-}
-
-// ---- TorvShellCacheProtocolThread ----
-
-void TorvShellCacheProtocolThread::Start(TorvShellProtocolExtension& protocol,
-                                         std::shared_ptr<TorvProtocolRequest> request,
-                                         std::unique_ptr<TorvShellCacheFileStream> cache)
-{
-    StartDetached<TorvShellCacheProtocolThread>(protocol, std::move(request), std::move(cache));
-}
-
-TorvShellCacheProtocolThread::TorvShellCacheProtocolThread(
-    TorvShellProtocolExtension& protocol, std::shared_ptr<TorvProtocolRequest> request,
-    std::unique_ptr<TorvShellCacheFileStream> cache)
-    : TorvShellProtocolThread(protocol, std::move(request), false, std::move(cache))
-{
 }
 
 } // namespace kv

@@ -4,9 +4,8 @@
 // page with status 502, so the client always gets a page; a cancelled request gets nothing.
 // The client then pulls the bytes from the request (TorvProtocolRequest::ReadData).
 //
-// A worker started on a thread of its own frees itself when done. It holds a reference on its
-// protocol object (the handler it asks for content) and on the request, so neither the protocol
-// object nor its client ever waits for it.
+// The work holds a reference on its protocol object (the handler it asks for content) and on the
+// request, so neither the protocol object nor its client ever waits for it.
 #pragma once
 
 #include "protocol/ProtocolRequest.h"
@@ -21,23 +20,23 @@ namespace kv {
 class TorvShellProtocolExtension;
 class TorvShellCacheFileStream;
 
-class TorvShellProtocolThread : public TorvShellThread {
+// The most worker threads that serve requests at once; further requests wait in a queue. Each
+// thread takes queued requests until none is left, then ends.
+inline constexpr size_t MaxProtocolWorkers = 8;
+
+// The work of one request, done on a worker thread or on the calling thread.
+class TorvShellProtocolWork {
 public:
-    // Starts the work on a thread of its own. Raises the OS error when no thread can be made.
-    static void Start(TorvShellProtocolExtension& protocol,
-                      std::shared_ptr<TorvProtocolRequest> request);
-    // Does the work on the calling thread and returns when the reports are made.
     // cacheFile: whether a URL-cache file may be written when the client asks for one.
-    static void RunHere(TorvShellProtocolExtension& protocol,
-                        std::shared_ptr<TorvProtocolRequest> request, bool cacheFile);
+    // data: a body handed over at the start (a cache entry), served without the handler.
+    TorvShellProtocolWork(TorvShellProtocolExtension& protocol,
+                          std::shared_ptr<TorvProtocolRequest> request, bool cacheFile,
+                          std::unique_ptr<TorvStream> data = nullptr);
+    ~TorvShellProtocolWork();
+    TorvShellProtocolWork(const TorvShellProtocolWork&) = delete;
+    TorvShellProtocolWork& operator=(const TorvShellProtocolWork&) = delete;
 
-    TorvShellProtocolThread(TorvShellProtocolExtension& protocol,
-                            std::shared_ptr<TorvProtocolRequest> request, bool cacheFile,
-                            std::unique_ptr<TorvStream> data = nullptr);
-    ~TorvShellProtocolThread() override;
-
-protected:
-    void Execute() override;
+    void Run() noexcept;
 
 private:
     void Produce(std::unique_ptr<TorvStream>& data, std::wstring& fileName);
@@ -47,22 +46,38 @@ private:
                                                               TorvShellResponse& response);
     void Report(const std::wstring& fileName);
 
-    TorvShellProtocolExtension& protocol_;  // referenced until this worker is gone
+    TorvShellProtocolExtension& protocol_;  // referenced until this work is gone
     const std::shared_ptr<TorvProtocolRequest> request_;
     const bool cacheFile_;
-    std::unique_ptr<TorvStream> data_;  // a body handed over at construction (a cache entry)
+    std::unique_ptr<TorvStream> data_;
 };
 
-// The worker that serves a fresh copy from the URL cache, without asking the handler.
+// A worker thread of the request queue.
+class TorvShellProtocolThread : public TorvShellThread {
+public:
+    // Queues the request for a worker thread (starting one when fewer than MaxProtocolWorkers
+    // run). Raises the OS error when no worker runs and none can be made.
+    static void Start(TorvShellProtocolExtension& protocol,
+                      std::shared_ptr<TorvProtocolRequest> request);
+    // Does the work on the calling thread and returns when the reports are made.
+    static void RunHere(TorvShellProtocolExtension& protocol,
+                        std::shared_ptr<TorvProtocolRequest> request, bool cacheFile);
+    // Worker threads running now.
+    static size_t Running() noexcept;
+
+    TorvShellProtocolThread();
+
+protected:
+    void Execute() override;
+    static void Queue(std::unique_ptr<TorvShellProtocolWork> work);
+};
+
+// Serves a fresh copy from the URL cache, without asking the handler.
 class TorvShellCacheProtocolThread : public TorvShellProtocolThread {
 public:
     static void Start(TorvShellProtocolExtension& protocol,
                       std::shared_ptr<TorvProtocolRequest> request,
                       std::unique_ptr<TorvShellCacheFileStream> cache);
-
-    TorvShellCacheProtocolThread(TorvShellProtocolExtension& protocol,
-                                 std::shared_ptr<TorvProtocolRequest> request,
-                                 std::unique_ptr<TorvShellCacheFileStream> cache);
 };
 
 } // namespace kv
