@@ -3,6 +3,7 @@
 #include "archive/ArchiveCache.h"
 #include "protocol/ArchiveRegistry.h"
 #include "protocol/CacheEntries.h"
+#include "protocol/ItemExtractions.h"
 #include "protocol/HandlerRegistration.h"
 #include "protocol/ShellResponse.h"
 #include "shell/Exceptions.h"
@@ -330,7 +331,8 @@ bool TProtocolExtension1::CanServeAtOnce(const std::wstring& url)
         if (!archive || !archive->Indexed())
             return false;
         const int index = FindRequestedItem(*archive, target.ItemPath);
-        if (index >= 0 && archive->DeclaredSize(index) > ServeAtOnceLimit)
+        if (index >= 0 && (archive->DeclaredSize(index) > ServeAtOnceLimit ||
+                           IsItemBeingExtracted(archive.get(), index)))
             return false;
         // The reader is taken in the same step: one that another request takes meanwhile
         // would leave this thread waiting for that request's extraction.
@@ -369,9 +371,18 @@ std::unique_ptr<TorvStream> TProtocolExtension1::GetContent(const std::wstring& 
     const int index = found->index;
     if (index < 0)
         return nullptr;
-    if (!found->lease)
-        found->lease.emplace(archive->Borrow(cancellation));
-    auto data = ExtractDeclared(*archive, *found->lease, index, cancellation);
+    // A request on the client's thread (it holds a reader already) never waits for another
+    // request's extraction of the same item.
+    const bool clientsThread = found->lease.has_value();
+    std::shared_ptr<const TItemBytes> bytes = ShareItemExtraction(
+        archive.get(), index, std::min(archive->DeclaredSize(index), MaxExtractedItemSize),
+        cancellation, !clientsThread, [&] {
+            if (!found->lease)
+                found->lease.emplace(archive->Borrow(cancellation));
+            auto data = ExtractDeclared(*archive, *found->lease, index, cancellation);
+            found->lease.reset();
+            return data;
+        });
     found->lease.reset();
     response.SetStatus(200);
     response.SetStatusText(L"OK");
@@ -379,7 +390,7 @@ std::unique_ptr<TorvStream> TProtocolExtension1::GetContent(const std::wstring& 
     CharUpperBuffW(extension.data(), static_cast<DWORD>(extension.size()));
     if (extension == L".SVG")
         response.SetContentType(L"image/svg+xml");
-    return WrapMemoryStream(data.Get());
+    return OpenItemBytes(std::move(bytes));
 }
 
 void RegisterMaffProtocol()
