@@ -128,10 +128,12 @@ TSharedArchive::Lease TSharedArchive::Borrow(const TCancellation* cancellation)
     // Opening reads the whole directory: done outside the lock, so returns are not held up.
     ++opening_;
     ++lent_;
+    // The names are the first reader's: an archive's names are held once.
+    const std::shared_ptr<const TItemNames> names = readers_.front()->SharedNames();
     guard.unlock();
     std::unique_ptr<TMaffZipFile> reader;
     try {
-        reader = std::make_unique<TMaffZipFile>(path_);
+        reader = std::make_unique<TMaffZipFile>(path_, MaxArchiveItems, names);
     } catch (...) {
         guard.lock();
         --opening_;

@@ -26,6 +26,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -117,7 +118,8 @@ private:
     const TArchiveIdentity identity_;
     const std::vector<std::wstring>* names_ = nullptr;  // the first reader's: it lives as long
     mutable std::once_flag indexed_;
-    mutable std::unordered_map<std::wstring, int> index_;
+    // Keys are views of the names, which never change: the names are not copied.
+    mutable std::unordered_map<std::wstring_view, int> index_;
     mutable std::vector<uint64_t> sizes_;
     mutable std::vector<bool> folders_;
     mutable std::atomic<bool> indexReady_{false};

@@ -144,7 +144,8 @@ bool DecoderMemoryIsBounded(const std::wstring& method)
     return true;
 }
 
-TMaffZipFile::TMaffZipFile(const std::wstring& archiveFileName, uint64_t maxItems)
+TMaffZipFile::TMaffZipFile(const std::wstring& archiveFileName, uint64_t maxItems,
+                           std::shared_ptr<const TItemNames> names)
 {
     LoadArchiveLibrary();
     const ArchiveLibraryEntryPoints entries = ArchiveLibraryEntries();
@@ -180,12 +181,26 @@ TMaffZipFile::TMaffZipFile(const std::wstring& archiveFileName, uint64_t maxItem
 
     UINT32 count = 0;
     CheckArchiveResult(archive_->GetNumberOfItems(&count));
-    names_.resize(count);
-    folders_.resize(count);
-    for (UINT32 i = 0; i < count; ++i) {
-        names_[i] = ReadItemPath(archive_.Get(), i);
-        folders_[i] = ReadIsFolder(archive_.Get(), i);
+    if (names && names->Names.size() == count) {
+        list_ = std::move(names);
+        return;
     }
+    auto list = std::make_shared<TItemNames>();
+    list->Names.resize(count);
+    list->Folders.resize(count);
+    uint64_t nameBytes = 0;
+    for (UINT32 i = 0; i < count; ++i) {
+        std::wstring& name = list->Names[i];
+        name = ReadItemPath(archive_.Get(), i);
+        nameBytes += sizeof(std::wstring) + (name.capacity() + 1) * sizeof(wchar_t);
+        if (nameBytes > MaxItemNameBytes)
+            throw EOleSysError(FormatString(L"The names of the archive's items take more than "
+                                            L"%ls of memory, more than a viewer holds",
+                                            SizeText(MaxItemNameBytes).c_str()),
+                               HResultFromOSError(ERROR_FILE_TOO_LARGE));
+        list->Folders[i] = ReadIsFolder(archive_.Get(), i);
+    }
+    list_ = std::move(list);
 }
 
 TMaffZipFile::~TMaffZipFile()
@@ -196,9 +211,9 @@ TMaffZipFile::~TMaffZipFile()
 
 const std::wstring& TMaffZipFile::GetName(int AIndex) const
 {
-    if (AIndex < 0 || static_cast<size_t>(AIndex) >= names_.size())
+    if (AIndex < 0 || static_cast<size_t>(AIndex) >= list_->Names.size())
         throw EArgumentException(FormatString(L"List index out of bounds (%d)", AIndex));
-    return names_[static_cast<size_t>(AIndex)];
+    return list_->Names[static_cast<size_t>(AIndex)];
 }
 
 std::wstring TMaffZipFile::ItemMethod(int index) const
@@ -216,7 +231,7 @@ std::wstring TMaffZipFile::ItemMethod(int index) const
 bool TMaffZipFile::IsFolder(int index) const
 {
     GetName(index);  // the same index check
-    return folders_[static_cast<size_t>(index)];
+    return list_->Folders[static_cast<size_t>(index)];
 }
 
 std::optional<uint64_t> TMaffZipFile::DeclaredSize(int index) const
@@ -228,10 +243,10 @@ std::optional<uint64_t> TMaffZipFile::DeclaredSize(int index) const
 ComPtr<MemoryStream> TMaffZipFile::ExtractItem(int index, const TCancellation* cancellation)
 {
     // The library does not check indices itself.
-    if (index < 0 || static_cast<size_t>(index) >= names_.size())
+    if (index < 0 || static_cast<size_t>(index) >= list_->Names.size())
         throw EOleSysError(FormatString(L"There is no item %d in the archive", index),
                            E_INVALIDARG);
-    const std::wstring& name = names_[static_cast<size_t>(index)];
+    const std::wstring& name = list_->Names[static_cast<size_t>(index)];
     const auto item = static_cast<UINT32>(index);
 
     // Refused without unpacking anything when the archive admits the size; otherwise the

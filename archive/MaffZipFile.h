@@ -10,6 +10,7 @@
 #include <wrl/client.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,23 +29,39 @@ inline constexpr uint64_t MaxArchiveStartOffset = 4ull * 1024 * 1024;
 // whose decoders allocate what the item's header asks for (LZMA, PPMd, XZ, ...) are refused.
 inline constexpr uint64_t MaxDecoderMemory = 64ull * 1024 * 1024;
 
+// The most memory an archive's item names may take (their characters and the strings that hold
+// them): a hostile directory of long names would otherwise take hundreds of MiB of the host's
+// memory before a page is shown.
+inline constexpr uint64_t MaxItemNameBytes = 64ull * 1024 * 1024;
+
+// An archive's item paths and which of them are folders, read once and shared by every reader
+// of the same archive.
+struct TItemNames {
+    std::vector<std::wstring> Names;
+    std::vector<bool> Folders;
+};
+
 // Whether the decoders a method text names ("Deflate", "AES-256 Deflate", "LZMA:eos") need
 // no more than MaxDecoderMemory.
 bool DecoderMemoryIsBounded(const std::wstring& method);
 
 class TMaffZipFile {
 public:
-    // Opens the archive and reads every item's path; raises on any failure, and for an archive
-    // of more than maxItems items.
-    explicit TMaffZipFile(const std::wstring& archiveFileName, uint64_t maxItems = MaxArchiveItems);
+    // Opens the archive and reads every item's path; raises on any failure, for an archive of
+    // more than maxItems items and for one whose names take more than MaxItemNameBytes. A
+    // further reader of an archive takes the names the first one read (names), when the
+    // archive holds as many items.
+    explicit TMaffZipFile(const std::wstring& archiveFileName, uint64_t maxItems = MaxArchiveItems,
+                          std::shared_ptr<const TItemNames> names = nullptr);
     ~TMaffZipFile();
     TMaffZipFile(const TMaffZipFile&) = delete;
     TMaffZipFile& operator=(const TMaffZipFile&) = delete;
 
     // Item paths exactly as the library reports them, normally with "\" between folders.
     const std::wstring& GetName(int AIndex) const;
-    const std::vector<std::wstring>& Names() const noexcept { return names_; }
-    int NameCount() const noexcept { return static_cast<int>(names_.size()); }
+    const std::vector<std::wstring>& Names() const noexcept { return list_->Names; }
+    int NameCount() const noexcept { return static_cast<int>(list_->Names.size()); }
+    const std::shared_ptr<const TItemNames>& SharedNames() const noexcept { return list_; }
     // Whether item index is a folder entry rather than a file.
     bool IsFolder(int index) const;
     // The unpacked size the archive declares for item index; nullopt when it declares none.
@@ -66,8 +83,7 @@ public:
 
 private:
     Microsoft::WRL::ComPtr<IInArchive> archive_;
-    std::vector<std::wstring> names_;
-    std::vector<bool> folders_;
+    std::shared_ptr<const TItemNames> list_;
     uint64_t maxItemSize_ = MaxExtractedItemSize;
 };
 

@@ -173,6 +173,21 @@ TEST(TMaffZipFile, FilesThatCannotBeOpened)
     }
 }
 
+TEST(TMaffZipFile, NamesAreBoundedInMemoryAndHeldOncePerArchive)
+{
+    const std::wstring message =
+        OleErrorOf([&] { TMaffZipFile archive(FixturePath(L"large\\names-huge.maff")); },
+                   HResultFromOSError(ERROR_FILE_TOO_LARGE));
+    EXPECT_EQ(message, L"The names of the archive's items take more than 64 MiB of memory, more "
+                       L"than a viewer holds");
+
+    // A further reader of an archive takes the first one's names instead of its own copy.
+    TMaffZipFile first(FixturePath(L"archive-mixed.maff"));
+    TMaffZipFile second(FixturePath(L"archive-mixed.maff"), MaxArchiveItems, first.SharedNames());
+    EXPECT_EQ(&first.Names(), &second.Names());
+    EXPECT_EQ(Bytes(second.ExtractItem(0)), Bytes(first.ExtractItem(0)));
+}
+
 TEST(TMaffZipFile, TruncatedArchiveNeverYieldsTheCutItem)
 {
     // Cut inside the second item, directory and all: the library finds both items by their
