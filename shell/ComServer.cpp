@@ -3,8 +3,6 @@
 #include "shell/Handles.h"
 
 #include <atomic>
-#include <mutex>
-#include <utility>
 
 namespace kv::ComServer {
 
@@ -12,71 +10,14 @@ namespace {
 std::atomic<LONG> objectCount{0};
 std::atomic<LONG> lockCount{0};
 std::atomic<bool> perUser{true};
-
-// While any object lives, the library holds a reference on itself: the URL-moniker layer may
-// call an object it still holds (a protocol object with reports queued for its thread) after
-// the host has called FreeLibrary, and that code must still be there. The reference is let go
-// by a short-lived thread a moment after the last object went, so that the thread which
-// destroyed it has long returned from this code when the library may unload.
-constexpr DWORD ReleaseDelayMs = 250;
-SrwLock keepAliveLock;
-HMODULE keepAlive = nullptr;
-bool releasePending = false;
-
-HMODULE ReferenceThisModule() noexcept
-{
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                       reinterpret_cast<LPCWSTR>(&ReferenceThisModule), &module);
-    return module;
-}
-
-DWORD WINAPI ReleaseKeepAlive(void* ownReference)
-{
-    Sleep(ReleaseDelayMs);
-    HMODULE release = nullptr;
-    {
-        std::lock_guard guard(keepAliveLock);
-        releasePending = false;
-        if (objectCount.load() == 0)
-            release = std::exchange(keepAlive, nullptr);
-    }
-    // This thread's own reference keeps the code here until it exits.
-    if (release != nullptr)
-        FreeLibrary(release);
-    FreeLibraryAndExitThread(static_cast<HMODULE>(ownReference), 0);
-}
 } // namespace
 
+// Only counts: the URL session creates and releases objects while holding its own lock, so
+// nothing here may take the loader lock or decide about the library's lifetime. A started
+// plug-in stays mapped until its process ends (plugin/entry/Startup.h).
 LONG ObjectCount() noexcept { return objectCount.load(); }
-
-void CountObject() noexcept
-{
-    if (++objectCount == 1 && IsLibrary()) {
-        std::lock_guard guard(keepAliveLock);
-        if (keepAlive == nullptr)
-            keepAlive = ReferenceThisModule();
-    }
-}
-
-void UncountObject() noexcept
-{
-    if (--objectCount != 0 || !IsLibrary())
-        return;
-    std::lock_guard guard(keepAliveLock);
-    if (keepAlive == nullptr || releasePending)
-        return;
-    HMODULE own = ReferenceThisModule();
-    if (own == nullptr)
-        return;
-    const HANDLE thread = CreateThread(nullptr, 0, &ReleaseKeepAlive, own, 0, nullptr);
-    if (thread == nullptr) {
-        FreeLibrary(own);  // cannot unload here: the keep-alive reference still holds
-        return;
-    }
-    releasePending = true;
-    CloseHandle(thread);
-}
+void CountObject() noexcept { ++objectCount; }
+void UncountObject() noexcept { --objectCount; }
 LONG LockCount() noexcept { return lockCount.load(); }
 void CountLock() noexcept { ++lockCount; }
 void UncountLock() noexcept { --lockCount; }

@@ -5,13 +5,14 @@
 
 namespace kv {
 
+// The linker's symbol for the start of the image that contains this code. Unlike a lookup by
+// address it takes no loader lock, so the objects the URL session creates while holding its
+// own lock can ask for it.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
 HMODULE ThisModule() noexcept
 {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-    return module;
+    return reinterpret_cast<HMODULE>(&__ImageBase);
 }
 
 std::wstring ModuleFileName(HMODULE module)

@@ -1,15 +1,13 @@
 #include "plugin/entry/Startup.h"
 
-#include "archive/ArchiveCache.h"
-#include "archive/ArchiveLibrary.h"
 #include "lang/ShellLang.h"
-#include "plugin/KestrelForm.h"
 #include "protocol/ArchiveRegistry.h"
 #include "protocol/MaffProtocol.h"
-#include "shell/ComFactory.h"
+#include "shell/Exceptions.h"
 #include "shell/Handles.h"
-#include "shell/ShellApi.h"
 #include "shell/ShellCallback.h"
+
+#include <windows.h>
 
 #include <mutex>
 
@@ -24,7 +22,16 @@ void RegisterMaffProtocolHandler()
     RegisterMaffProtocol();
 }
 
-enum class Stage { None, CallbackPool, LanguageTables, ProtocolHandler, ArchiveRegistry };
+// Keeps this library mapped until the process ends; pinned before anything else is created.
+void PinThisModule()
+{
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&PinThisModule), &module))
+        RaiseLastOSError();
+}
+
+enum class Stage { None, Pinned, CallbackPool, LanguageTables, ProtocolHandler, ArchiveRegistry };
 
 SrwLock stageLock;
 Stage stage = Stage::None;
@@ -35,6 +42,10 @@ void EnsureStarted()
 {
     std::lock_guard guard(stageLock);
     if (stage == Stage::None) {
+        PinThisModule();
+        stage = Stage::Pinned;
+    }
+    if (stage == Stage::Pinned) {
         CreateCallbackPool();
         stage = Stage::CallbackPool;
     }
@@ -50,29 +61,6 @@ void EnsureStarted()
         CreateArchiveRegistry();
         stage = Stage::ArchiveRegistry;
     }
-}
-
-void ShutDown() noexcept
-{
-    std::lock_guard guard(stageLock);
-    UnregisterKestrelFormClass();
-    // The URL session must not hand a request to code that is about to go.
-    if (stage >= Stage::ProtocolHandler)
-        UnregisterMaffProtocol();
-    if (stage >= Stage::ArchiveRegistry)
-        FreeArchiveRegistry();
-    if (stage >= Stage::ProtocolHandler)
-        ShutdownComFactories();
-    // The readers release the library's objects: before the library goes.
-    CloseAllArchives();
-    UnloadArchiveLibrary();
-    if (stage >= Stage::LanguageTables)
-        FinalizeLanguageTables();
-    if (stage >= Stage::CallbackPool)
-        FreeCallbackPool();
-    // Loaded on first use by any module, so it goes last.
-    FreeShellFunctions();
-    stage = Stage::None;
 }
 
 } // namespace kv

@@ -2,10 +2,13 @@
 
 #include "TestPaths.h"
 
+#include "shell/Handles.h"
+
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
 #include <atomic>
+#include <cwchar>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -37,11 +40,54 @@ std::wstring BinPath(const std::wstring& name)
     return std::wstring(KV_TEST_BIN) + L"\\" + name;
 }
 
+namespace {
+
+void DeleteFolder(const std::wstring& path)
+{
+    std::wstring from = path;
+    from.push_back(L'\0');
+    from.push_back(L'\0');
+    SHFILEOPSTRUCTW op{};
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_NO_UI;
+    SHFileOperationW(&op);
+}
+
+bool ProcessRuns(DWORD id)
+{
+    const kv::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, id));
+    return process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+// Removes the folders of test processes that have ended. A process cannot delete everything
+// of its own: a plug-in copy that was started stays mapped until the process ends.
+void RemoveFoldersOfEndedProcesses(const std::wstring& temp)
+{
+    const std::wstring prefix = L"kvtest-";
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((temp + prefix + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            continue;
+        const DWORD owner = wcstoul(found.cFileName + prefix.size(), nullptr, 10);
+        if (owner != 0 && owner != GetCurrentProcessId() && !ProcessRuns(owner))
+            DeleteFolder(temp + found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+} // namespace
+
 TempFolder::TempFolder()
 {
     static std::atomic<unsigned> counter{0};
     wchar_t temp[MAX_PATH + 1];
     GetTempPathW(MAX_PATH + 1, temp);
+    static const bool swept = (RemoveFoldersOfEndedProcesses(temp), true);
+    (void)swept;
     for (;;) {
         path_ = std::wstring(temp) + L"kvtest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                 std::to_wstring(counter++) + L"\\";
@@ -56,14 +102,7 @@ TempFolder::TempFolder()
 
 TempFolder::~TempFolder()
 {
-    std::wstring from = path_.substr(0, path_.size() - 1);
-    from.push_back(L'\0');
-    from.push_back(L'\0');
-    SHFILEOPSTRUCTW op{};
-    op.wFunc = FO_DELETE;
-    op.pFrom = from.c_str();
-    op.fFlags = FOF_NO_UI;
-    SHFileOperationW(&op);
+    DeleteFolder(path_.substr(0, path_.size() - 1));
 }
 
 std::wstring TempFolder::Write(const std::wstring& name, const std::string& bytes) const

@@ -15,6 +15,8 @@ std::wstring SupportPath(const std::wstring& name);  // a helper DLL built for t
 std::wstring BinPath(const std::wstring& name);      // a file in the build tree's top folder
 
 // A fresh folder under the temporary folder, removed with everything in it on destruction.
+// What cannot be removed then (a started plug-in copy stays mapped until its process ends) goes
+// with the first folder a later test process makes.
 class TempFolder {
 public:
     TempFolder();

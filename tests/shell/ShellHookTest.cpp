@@ -1,11 +1,11 @@
 #include "shell/ShellHook.h"
+#include "tests/common/CountDown.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <atomic>
-#include <latch>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -210,7 +210,7 @@ TEST(HookCallbackPool, HooksOnManyThreadsTakeDistinctCallbacks)
 {
     constexpr int Threads = 4;
     constexpr int HooksPerThread = 20;
-    std::latch allHooked(Threads);
+    kvtest::CountDown allHooked(Threads);
     std::vector<std::vector<const void*>> objects(Threads);
     std::vector<int> calls(Threads, 0);
     std::vector<std::thread> threads;
@@ -227,7 +227,7 @@ TEST(HookCallbackPool, HooksOnManyThreadsTakeDistinctCallbacks)
                 objects[t].push_back(&hooks.back()->CallbackObject());
             }
             // Every thread's hooks are alive together.
-            allHooked.arrive_and_wait();
+            EXPECT_TRUE(allHooked.ArriveAndWait());
             PostMessageW(window.Handle(), TestMessage, 0, 0);
             PumpAll();
         });
@@ -262,36 +262,39 @@ TEST(TorvShellHook, DestructionWaitsForACallAlreadyInsideTheCallback)
     } shared;
 
     std::atomic<DWORD> hookedThreadId{0};
-    std::latch queueReady(1);
+    kvtest::CountDown queueReady(1);
     std::thread hooked([&] {
         MSG message;
         PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // makes the thread's queue
         hookedThreadId = GetCurrentThreadId();
-        queueReady.count_down();
+        queueReady.Arrive();
         while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         }
     });
-    queueReady.wait();
+    ASSERT_TRUE(queueReady.Wait()) << "the hooked thread never started";
 
     auto hook = std::make_unique<TorvShellHook>(WH_GETMESSAGE, nullptr, hookedThreadId.load());
     ASSERT_NE(hook->Handle(), nullptr);
     // Stand between the dispatcher and the hook: the wrapper copies what it needs onto its own
     // stack first, so it stays sound even if its closure is destroyed while it waits.
     auto& object = const_cast<TorvShellHookObj&>(hook->CallbackObject());
-    object.Callback = [inner = object.Callback, state = &shared](int code, WPARAM w, LPARAM l) {
-        Shared* const s = state;
-        const TorvHookCallback forward = inner;
-        if (code >= 0 && w == PM_REMOVE &&
-            reinterpret_cast<const MSG*>(l)->message == TestMessage) {
-            SetEvent(s->entered);
-            WaitForSingleObject(s->proceed, INFINITE);
-            s->sawDestroyed = s->destroyed ? 1 : 0;
-            if (s->destroyed)
-                return CallNextHookEx(nullptr, code, w, l);
-        }
-        return forward(code, w, l);
-    };
-
+    {
+        // Swapped as the hook binds it: under the lock every call through the trampoline takes.
+        std::lock_guard call(object.CallLock);
+        object.Callback = [inner = object.Callback, state = &shared](int code, WPARAM w, LPARAM l) {
+            Shared* const s = state;
+            const TorvHookCallback forward = inner;
+            if (code >= 0 && w == PM_REMOVE &&
+                reinterpret_cast<const MSG*>(l)->message == TestMessage) {
+                SetEvent(s->entered);
+                WaitForSingleObject(s->proceed, INFINITE);
+                s->sawDestroyed = s->destroyed ? 1 : 0;
+                if (s->destroyed)
+                    return CallNextHookEx(nullptr, code, w, l);
+            }
+            return forward(code, w, l);
+        };
+    }
     ASSERT_TRUE(PostThreadMessageW(hookedThreadId, TestMessage, 0, 0));
     ASSERT_EQ(WaitForSingleObject(shared.entered, 10000), WAIT_OBJECT_0);
 
