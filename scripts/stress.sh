@@ -41,6 +41,7 @@ suites=(
   "protocol_tests * repeat"
   "exports_tests MaffFetch.* repeat"
   "exports_tests Unload.* process"
+  "exports_tests MaffCancel.*:MaffPrivacy.*:MaffLeftovers.* process"
 )
 
 # Lists the tests of a program that match a filter, one Suite.Name a line.
