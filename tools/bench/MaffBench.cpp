@@ -1,6 +1,7 @@
 // Figures of the plug-in as a file manager and its browser use it.
 //
 //   maff-bench PLUGIN page ARCHIVE...          the cost of showing a page (see Page below)
+//   maff-bench PLUGIN list ARCHIVE...          the cost of listing an archive's pages (see List)
 //   maff-bench PLUGIN soak ARCHIVE [CYCLES [REQUESTS [FLOOR]]]
 //                                              viewer open/close cycles, then a long run of
 //                                              requests and a run of FLOOR requests served by a
@@ -14,14 +15,22 @@
 // costs several times more when the two run on different CPUs, which would drown the figures
 // in noise.
 #include "archive/ArchiveCache.h"
+#include "archive/ArchiveCallbacks.h"
+#include "archive/ArchiveLibrary.h"
+#include "archive/FileStream7z.h"
 #include "archive/MaffZipFile.h"
+#include "archive/PropVariant.h"
+#include "plugin/ItemPaths.h"
 #include "plugin/PageDiscovery.h"
+#include "plugin/WebBrowserHost.h"
 #include "shell/Strings.h"
 #include "tools/urlfetch/UrlFetch.h"
 
 #include <windows.h>
+#include <msxml2.h>
 #include <ole2.h>
 #include <psapi.h>
+#include <shlwapi.h>
 #include <tlhelp32.h>
 #include <urlmon.h>
 #include <wininet.h>
@@ -31,6 +40,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -610,12 +620,224 @@ int Page(HMODULE plugin, const std::vector<std::wstring>& archives)
     return status;
 }
 
+// Receives every item of one Extract call into a string of its own, and nothing else: the
+// least a reader can do with the bytes.
+class CollectingExtract final : public kv::IArchiveExtractCallback, public kv::ISequentialOutStream {
+public:
+    explicit CollectingExtract(size_t items) : bytes(items) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override
+    {
+        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, kv::IID_IArchiveExtractCallback))
+            *object = static_cast<kv::IArchiveExtractCallback*>(this);
+        else if (IsEqualIID(id, kv::IID_ISequentialOutStream))
+            *object = static_cast<kv::ISequentialOutStream*>(this);
+        else
+            return *object = nullptr, E_NOINTERFACE;
+        return S_OK;
+    }
+    // Lives on the caller's stack for the one call.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE SetTotal(UINT64) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetCompleted(const UINT64*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetStream(UINT32 index, kv::ISequentialOutStream** out, INT32) override
+    {
+        current_ = index;
+        *out = this;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE PrepareOperation(INT32) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetOperationResult(INT32 result) override
+    {
+        failed |= result != kv::kExtractOK;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Write(const void* data, UINT32 size, UINT32* processed) override
+    {
+        auto& target = bytes.at(slots.at(current_));
+        target.append(static_cast<const char*>(data), size);
+        if (processed != nullptr)
+            *processed = size;
+        return S_OK;
+    }
+
+    std::vector<std::string> bytes;
+    std::unordered_map<UINT32, size_t> slots;  // item index -> place in bytes
+    bool failed = false;
+
+private:
+    UINT32 current_ = 0;
+};
+
+constexpr CLSID BenchDomDocument60 = {
+    0x88D96A05, 0xF192, 0x11D4, {0xA6, 0x5F, 0x00, 0x40, 0x96, 0x32, 0x51, 0xE5}};
+constexpr IID BenchXmlDomDocument = {
+    0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+
+// The irreducible part of listing an archive's pages, done with the library and the parser
+// directly: open the archive, read every item's path and folder flag, unpack every
+// description with one Extract call, and load each into one XML document. Times in ms.
+struct ListingFloor {
+    double open = 0, listing = 0, parse = 0;
+    size_t items = 0, descriptions = 0;
+};
+
+ListingFloor MeasureListingFloor(const std::wstring& archive)
+{
+    using Microsoft::WRL::ComPtr;
+    ListingFloor floor;
+    kv::LoadArchiveLibrary();
+    const kv::CreateObjectFunc create = kv::ArchiveLibraryEntries().CreateObject;
+    ComPtr<kv::IInArchive> reader;
+    floor.open = Median3([&] {
+        reader.Reset();
+        create(&kv::ZipHandlerClassId, &kv::IID_IInArchive, reinterpret_cast<void**>(reader.GetAddressOf()));
+        const auto file = kv::MakeInterfaced<kv::Torv7zFileStream>(archive, STGM_READ | STGM_SHARE_DENY_NONE);
+        ComPtr<kv::IInStream> stream;
+        file->QueryInterface(kv::IID_IInStream, &stream);
+        const auto callback = kv::MakeInterfaced<kv::TOpenCallback>(kv::MaxArchiveItems);
+        ComPtr<kv::IArchiveOpenCallback> openCallback;
+        callback->QueryInterface(kv::IID_IArchiveOpenCallback, &openCallback);
+        const UINT64 maxStart = kv::MaxArchiveStartOffset;
+        reader->Open(stream.Get(), &maxStart, openCallback.Get());
+    });
+    std::vector<std::wstring> names;
+    std::vector<bool> folders;
+    floor.listing = Median3([&] {
+        UINT32 count = 0;
+        reader->GetNumberOfItems(&count);
+        names.assign(count, {});
+        folders.assign(count, false);
+        for (UINT32 i = 0; i < count; ++i) {
+            PROPVARIANT value{};
+            reader->GetProperty(i, kv::kpidPath, &value);
+            kv::PropVariantToString(value, names[i]);
+            kv::ClearPropVariant(value);
+            reader->GetProperty(i, kv::kpidIsDir, &value);
+            folders[i] = value.vt == VT_BOOL && value.boolVal != VARIANT_FALSE;
+            kv::ClearPropVariant(value);
+        }
+    });
+    floor.items = names.size();
+    std::vector<UINT32> indices;
+    for (size_t i = 0; i < names.size(); ++i)
+        if (!folders[i] && kv::SameTextIgnoreCase(kv::ItemFileName(names[i]), L"index.rdf"))
+            indices.push_back(static_cast<UINT32>(i));
+    floor.descriptions = indices.size();
+    ComPtr<IXMLDOMDocument> document;
+    CoCreateInstance(BenchDomDocument60, nullptr, CLSCTX_INPROC_SERVER, BenchXmlDomDocument,
+                     reinterpret_cast<void**>(document.GetAddressOf()));
+    if (document)
+        document->put_async(VARIANT_FALSE);
+    bool parsed = document != nullptr;
+    floor.parse = Median3([&] {
+        CollectingExtract collected(indices.size());
+        for (size_t i = 0; i < indices.size(); ++i)
+            collected.slots[indices[i]] = i;
+        reader->Extract(indices.data(), static_cast<UINT32>(indices.size()), 0, &collected);
+        parsed = parsed && !collected.failed;
+        for (const std::string& bytes : collected.bytes) {
+            if (!document)
+                break;
+            ComPtr<IStream> stream;
+            stream.Attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()),
+                                            static_cast<UINT>(bytes.size())));
+            VARIANT source;
+            VariantInit(&source);
+            source.vt = VT_UNKNOWN;
+            source.punkVal = stream.Get();
+            VARIANT_BOOL loaded = VARIANT_FALSE;
+            parsed = parsed && SUCCEEDED(document->load(source, &loaded)) && loaded == VARIANT_TRUE;
+        }
+    });
+    if (!parsed)
+        std::printf("the floor could not unpack or parse every description of %ls\n", archive.c_str());
+    return floor;
+}
+
+// A copy of the archive under a name of its own: the plug-in keeps archives it opened for a
+// few seconds, and every timed load must open the file afresh.
+std::wstring FreshCopy(const std::wstring& archive, int run)
+{
+    std::wstring copy = archive + L"." + std::to_wstring(run) + L".maff";
+    if (!CopyFileW(archive.c_str(), copy.c_str(), FALSE))
+        return archive;
+    return copy;
+}
+
+// The cost of listing an archive's pages: ListLoadW until the list is filled and the first page
+// navigated to, against what no reader can avoid (ListingFloor), and apart from it the
+// creation of the browser control and a first navigation, which ListLoadW includes.
+int List(HMODULE plugin, const std::vector<std::wstring>& archives)
+{
+    const Lister lister(plugin);
+    if (!lister.Usable())
+        return 1;
+    std::printf("%8s %6s | %9s | %8s %8s %8s | %9s | %8s %8s\n", "items", "pages", "ListLoadW",
+                "open", "listing", "parse", "ratio", "browser", "navigate");
+    int status = 0;
+    int run = 0;
+    for (const std::wstring& archive : archives) {
+        std::vector<std::wstring> copies;
+        for (int i = 0; i < 4; ++i)
+            copies.push_back(FreshCopy(archive, run++));
+        // The first load of a process pays for the browser control's and the library's code:
+        // a warm-up load of a copy keeps it out of the figures.
+        if (const HWND viewer = lister.Open(copies[0])) {
+            lister.close(viewer);
+            PumpMessages();
+        }
+        const ListingFloor floor = MeasureListingFloor(archive);
+        double times[3];
+        for (int i = 0; i < 3; ++i) {
+            std::wstring file = copies[static_cast<size_t>(i) + 1];
+            HWND viewer = nullptr;
+            times[i] = Timed([&] { viewer = lister.load(lister.host, file.data(), 0); });
+            if (viewer == nullptr) {
+                std::printf("ListLoadW refused %ls\n", file.c_str());
+                status = 1;
+            } else {
+                lister.close(viewer);
+            }
+            PumpMessages();
+        }
+        std::sort(std::begin(times), std::end(times));
+        const double loadMs = times[1];
+        // The browser control alone, as the viewer makes it, and its first navigation.
+        double browserMs = 0, navigateMs = 0;
+        {
+            std::unique_ptr<kv::IViewerBrowser> browser;
+            const auto make = [&] { browser = kv::CreateWebBrowser(lister.host); };
+            browserMs = Median3([&] {
+                browser.reset();
+                make();
+            });
+            navigateMs = Timed([&] { browser->Navigate(L"about:blank"); });
+            browser.reset();
+            PumpMessages();
+        }
+        std::printf("%8zu %6zu | %9.1f | %8.1f %8.1f %8.1f | %9.2f | %8.1f %8.1f\n", floor.items,
+                    floor.descriptions, loadMs, floor.open, floor.listing, floor.parse,
+                    loadMs / (floor.open + floor.listing + floor.parse), browserMs, navigateMs);
+        std::fflush(stdout);
+        for (const std::wstring& copy : copies)
+            if (copy != archive)
+                DeleteFileW(copy.c_str());
+    }
+    std::printf("times in ms (medians of 3); ratio = ListLoadW / (open + listing + parse); parse = every "
+                "description unpacked by one extraction and loaded into one XML document; browser = "
+                "the browser control's creation, navigate = its first navigation, both part of "
+                "ListLoadW\n");
+    return status;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 3) {
         std::fprintf(stderr, "usage: maff-bench PLUGIN page ARCHIVE...\n"
+                             "       maff-bench PLUGIN list ARCHIVE...\n"
                              "       maff-bench PLUGIN soak ARCHIVE [CYCLES [REQUESTS [FLOOR]]]\n"
                              "       maff-bench PLUGIN floor [REQUESTS]\n"
                              "       maff-bench PLUGIN load ARCHIVE [THREADS [REQUESTS]]\n");
@@ -634,6 +856,8 @@ int wmain(int argc, wchar_t** argv)
     int status = 2;
     if (mode == L"page")
         status = Page(plugin, std::vector<std::wstring>(argv + 3, argv + argc));
+    else if (mode == L"list")
+        status = List(plugin, std::vector<std::wstring>(argv + 3, argv + argc));
     else if (mode == L"soak" && argc > 3)
         status = Soak(plugin, argv[3], argc > 4 ? _wtoi(argv[4]) : 2000, argc > 5 ? _wtoi(argv[5]) : 100000,
                       argc > 6 ? _wtoi(argv[6]) : 20000);
