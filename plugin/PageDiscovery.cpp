@@ -1,11 +1,13 @@
 #include "plugin/PageDiscovery.h"
 
+#include "archive/ItemBatch.h"
 #include "plugin/ItemPaths.h"
 #include "plugin/XmlDocument.h"
 #include "shell/Exceptions.h"
 #include "shell/Strings.h"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 
 namespace kv {
@@ -25,57 +27,135 @@ struct IndexPage {
     std::wstring label;
 };
 
-// Lowers the archive's extraction limit for as long as it lives.
-class ItemSizeLimit {
-public:
-    ItemSizeLimit(TMaffZipFile& archive, uint64_t limit)
-        : archive_(archive), previous_(archive.MaxItemSize())
-    {
-        archive_.SetMaxItemSize(std::min(limit, previous_));
+// The "RDF:resource" attributes of several children of a description, each found as
+// ReadChildResource finds it, in one walk over the children.
+template <size_t N>
+std::array<std::wstring, N> ReadChildResources(const XmlNode& description,
+                                               const std::array<std::wstring_view, N>& childNames,
+                                               const std::array<std::wstring, N>& defaultTexts)
+{
+    std::array<std::wstring, N> results = defaultTexts;
+    std::array<std::optional<XmlNode>, N> byName;      // ChildByName's find
+    std::array<std::optional<XmlNode>, N> byNameCase;  // the first by qualified name, any case
+    try {
+        std::optional<std::wstring> ownNamespace;  // asked for once a child's name matches
+        size_t found = 0;
+        for (std::optional<XmlNode> node = description.FirstChild(); node && found < N;
+             node = node->NextSibling()) {
+            const std::wstring nodeName = node->NodeName();
+            for (size_t i = 0; i < N; ++i) {
+                if (byName[i])
+                    continue;
+                if (!byNameCase[i] && SameTextIgnoreAsciiCase(nodeName, childNames[i]))
+                    byNameCase[i] = *node;
+                if (!node->HasName(nodeName, childNames[i]))
+                    continue;
+                if (!ownNamespace)
+                    ownNamespace = description.NamespaceUri();
+                // The namespace first: it rules out the properties without asking their type.
+                if ((ownNamespace->empty() || node->NamespaceUri() == *ownNamespace) &&
+                    node->IsElement()) {
+                    byName[i] = *node;
+                    ++found;
+                }
+            }
+        }
+    } catch (...) {
+        // A description that cannot be read this far just keeps the defaults.
+        return results;
     }
-    ~ItemSizeLimit() { archive_.SetMaxItemSize(previous_); }
-    ItemSizeLimit(const ItemSizeLimit&) = delete;
-    ItemSizeLimit& operator=(const ItemSizeLimit&) = delete;
+    for (size_t i = 0; i < N; ++i) {
+        // Descriptions put their properties in a namespace of their own, which the lookup by
+        // name does not cross; the qualified name still identifies them.
+        const std::optional<XmlNode>& child = byName[i] ? byName[i] : byNameCase[i];
+        if (!child)
+            continue;
+        try {
+            if (std::optional<std::wstring> resource = child->Attribute(L"RDF:resource"))
+                results[i] = std::move(*resource);
+        } catch (...) {
+        }
+    }
+    return results;
+}
+
+// The properties a description gives its page by, in the order ReadChildResources takes them.
+constexpr std::array<std::wstring_view, 3> PageProperties = {L"MAF:indexfilename",
+                                                             L"MAF:originalurl", L"MAF:title"};
+
+// Reads descriptions one after the other with one XML document: making a parser costs several
+// times what parsing a description does.
+class DescriptionReader {
+public:
+    // The page the description gives, if any. Raises when it cannot be read.
+    std::optional<IndexPage> Read(const std::wstring& archiveId, const std::wstring& itemName,
+                                  IStream* bytes)
+    {
+        if (!document_)
+            document_.emplace();
+        XmlDocument& document = *document_;
+        document.Load(bytes, itemName);
+
+        // The document node has no namespace and one element child, so the lookup by name
+        // among its children comes down to the root element's name.
+        std::optional<XmlNode> root = document.DocumentElement();
+        if (!root || !root->HasName(root->NodeName(), L"RDF:RDF"))
+            return std::nullopt;
+        const std::optional<XmlNode> description = root->ChildByName(L"RDF:Description");
+        if (!description)
+            return std::nullopt;
+        const std::array<std::wstring, 3> values = ReadChildResources<3>(
+            *description, PageProperties, {std::wstring(), NoUrlText, NoUrlText});
+        const std::wstring& indexFileName = values[0];
+        if (indexFileName.empty())
+            return std::nullopt;
+
+        IndexPage page;
+        page.url = PageUrl(archiveId, ItemFilePath(itemName) + indexFileName);
+        const std::wstring& sourceUrl = values[1];
+        const std::wstring& title = values[2];
+        page.label = title == sourceUrl ? title : title + L" - " + sourceUrl;
+        return page;
+    }
 
 private:
-    TMaffZipFile& archive_;
-    uint64_t previous_;
+    std::optional<XmlDocument> document_;  // made for the first description
 };
 
-// The page the description at item index gives, if any. Raises when the description cannot be
-// extracted or read.
-std::optional<IndexPage> ReadIndexPage(const std::wstring& archiveId, TMaffZipFile& archive,
-                                       int index)
+// Appends the page of the description at index, whose bytes are given (null when it could not
+// be extracted), if it gives one.
+void AddDescribedPage(DescriptionReader& reader, const std::wstring& archiveId,
+                      const TMaffZipFile& archive, int index, IStream* bytes, PageList& pages,
+                      LabelList& labels)
 {
-    const std::wstring& itemName = archive.GetName(index);
-    // Refused before anything is unpacked when the archive admits the size.
-    if (const std::optional<uint64_t> size = archive.DeclaredSize(index);
-        size && *size > MaxDescriptionSize)
-        throw EXmlDocumentError(L"Cannot read \"" + itemName + L"\": too large");
-    Microsoft::WRL::ComPtr<MemoryStream> stream;
-    {
-        const ItemSizeLimit limit(archive, MaxDescriptionSize);
-        stream = archive.ExtractItem(index);
+    if (bytes == nullptr)
+        return;
+    std::optional<IndexPage> page;
+    try {
+        page = reader.Read(archiveId, archive.GetName(index), bytes);
+    } catch (const EOutOfMemory&) {
+        throw;  // the process's trouble, not the description's
+    } catch (const Exception&) {
+        // One damaged or hostile description costs its own page only; the fallback scan may
+        // still list the folder's start file.
+        return;
     }
-    XmlDocument document;
-    document.Load(stream.Get(), itemName);
+    if (!page)
+        return;
+    pages.Add(page->url);
+    labels.Add(page->label);
+}
 
-    const std::optional<XmlNode> root = document.DocumentNode().ChildByName(L"RDF:RDF");
-    if (!root)
-        return std::nullopt;
-    const std::optional<XmlNode> description = root->ChildByName(L"RDF:Description");
-    if (!description)
-        return std::nullopt;
-    const std::wstring indexFileName = ReadChildResource(*description, L"MAF:indexfilename", {});
-    if (indexFileName.empty())
-        return std::nullopt;
-
-    IndexPage page;
-    page.url = PageUrl(archiveId, ItemFilePath(itemName) + indexFileName);
-    const std::wstring sourceUrl = ReadChildResource(*description, L"MAF:originalurl", NoUrlText);
-    const std::wstring title = ReadChildResource(*description, L"MAF:title", NoUrlText);
-    page.label = title == sourceUrl ? title : title + L" - " + sourceUrl;
-    return page;
+// Unpacks the descriptions at indices a batch at a time and appends their pages in order.
+void AddDescribedPages(const std::wstring& archiveId, TMaffZipFile& archive,
+                       const std::vector<int>& indices, PageList& pages, LabelList& labels)
+{
+    DescriptionReader reader;
+    ExtractSmallItems(archive, indices, MaxDescriptionSize,
+                      [&](int index, Microsoft::WRL::ComPtr<MemoryStream> bytes) {
+                          AddDescribedPage(reader, archiveId, archive, index, bytes.Get(), pages,
+                                           labels);
+                      });
 }
 
 // Start files named INDEX or INDEX.* at the top level or directly inside a top-level folder;
@@ -130,28 +210,7 @@ int PageList::IndexOf(const std::wstring& url) const noexcept
 std::wstring ReadChildResource(const XmlNode& description, const std::wstring& childName,
                                const std::wstring& defaultText)
 {
-    std::wstring result = defaultText;
-    try {
-        std::optional<XmlNode> child = description.ChildByName(childName);
-        // Descriptions put their properties in a namespace of their own, which the lookup by
-        // name does not cross; the qualified name still identifies them.
-        if (!child) {
-            for (std::optional<XmlNode> node = description.FirstChild(); node;
-                 node = node->NextSibling()) {
-                if (SameTextIgnoreAsciiCase(node->NodeName(), childName)) {
-                    child = std::move(node);
-                    break;
-                }
-            }
-        }
-        if (child) {
-            if (std::optional<std::wstring> resource = child->Attribute(L"RDF:resource"))
-                result = std::move(*resource);
-        }
-    } catch (...) {
-        // A description that cannot be read this far just keeps the default.
-    }
-    return result;
+    return ReadChildResources<1>(description, {childName}, {defaultText})[0];
 }
 
 std::wstring PageUrl(const std::wstring& archiveId, const std::wstring& itemPath)
@@ -174,20 +233,7 @@ std::wstring PageUrl(const std::wstring& archiveId, const std::wstring& itemPath
 void AddIndexPage(const std::wstring& archiveId, TMaffZipFile& archive, int index,
                   PageList& pages, LabelList& labels)
 {
-    std::optional<IndexPage> page;
-    try {
-        page = ReadIndexPage(archiveId, archive, index);
-    } catch (const EOutOfMemory&) {
-        throw;  // the process's trouble, not the description's
-    } catch (const Exception&) {
-        // One damaged or hostile description costs its own page only; the fallback scan may
-        // still list the folder's start file.
-        return;
-    }
-    if (!page)
-        return;
-    pages.Add(page->url);
-    labels.Add(page->label);
+    AddDescribedPages(archiveId, archive, {index}, pages, labels);
 }
 
 void AddFallbackPage(const std::wstring& archiveId, TMaffZipFile& archive, int index,
@@ -204,9 +250,11 @@ void AddFallbackPage(const std::wstring& archiveId, TMaffZipFile& archive, int i
 void RunIndexScan(const std::wstring& archiveId, TMaffZipFile& archive, PageList& pages,
                   LabelList& labels)
 {
+    std::vector<int> descriptions;
     for (int i = 0; i < archive.NameCount(); ++i)
         if (IsIndexDescription(archive, i))
-            AddIndexPage(archiveId, archive, i, pages, labels);
+            descriptions.push_back(i);
+    AddDescribedPages(archiveId, archive, descriptions, pages, labels);
 }
 
 void RunFallbackScan(const std::wstring& archiveId, TMaffZipFile& archive, PageList& pages,

@@ -303,6 +303,29 @@ TEST(XmlDocument, LoadsFromTheStartOfAStreamThatWasRead)
     EXPECT_TRUE(document.DocumentNode().ChildByName(L"RDF:RDF"));
 }
 
+// One parser reads many documents in turn; a refused one leaves nothing of the one before.
+TEST(XmlDocument, OneDocumentLoadsManyInTurn)
+{
+    XmlDocument document;
+    const auto rootName = [&] {
+        const std::optional<XmlNode> root = document.DocumentElement();
+        return root ? root->NodeName() : std::wstring(L"(none)");
+    };
+    EXPECT_EQ(rootName(), L"(none)");
+    document.Load(StreamOf(RealDescription).Get(), L"index.rdf");
+    EXPECT_EQ(rootName(), L"RDF:RDF");
+    EXPECT_THROW(document.Load(StreamOf("<!DOCTYPE a><a/>").Get(), L"x"), EXmlDocumentError);
+    EXPECT_EQ(rootName(), L"(none)");
+    document.Load(StreamOf("<?xml version=\"1.0\"?><!-- c --><b t='1'/>").Get(), L"x");
+    EXPECT_EQ(rootName(), L"b");
+    EXPECT_EQ(document.DocumentElement()->Attribute(L"t"), std::optional<std::wstring>(L"1"));
+    EXPECT_THROW(document.Load(StreamOf("<c><d></c>").Get(), L"x"), EXmlDocumentError);
+    EXPECT_EQ(rootName(), L"(none)");
+    document.Load(StreamOf("<c/>").Get(), L"x");
+    EXPECT_EQ(rootName(), L"c");
+    EXPECT_TRUE(document.DocumentNode().ChildByName(L"c"));
+}
+
 TEST(XmlDocument, WorksOnThreadsWithAndWithoutComAndLeavesThemAsTheyWere)
 {
     const auto parse = [] {
