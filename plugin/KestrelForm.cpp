@@ -52,21 +52,31 @@ bool HasMaffExtension(const std::wstring& fileName)
     return SameTextIgnoreAsciiCase(ExtractFileExt(fileName), MaffExtension);
 }
 
-// ComboBox1's items as the label list that page discovery fills.
-class ComboBoxLabels final : public LabelList {
-public:
-    explicit ComboBoxLabels(HWND comboBox) : comboBox_(comboBox) {}
-    void Add(const std::wstring& label) override
-    {
+// Fills the list in one go: item by item, it would update its scroll range and redraw for
+// each of a thousand pages, and grow its storage again and again.
+void FillComboBox(HWND comboBox, const std::vector<std::wstring>& labels)
+{
+    size_t characters = 0;
+    for (const std::wstring& label : labels)
+        characters += label.size() + 1;
+    SendMessageW(comboBox, WM_SETREDRAW, FALSE, 0);
+    SendMessageW(comboBox, CB_INITSTORAGE, labels.size(), characters * sizeof(wchar_t));
+    bool added = true;
+    for (const std::wstring& label : labels) {
         const LRESULT result =
-            SendMessageW(comboBox_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label.c_str()));
-        if (result == CB_ERR || result == CB_ERRSPACE)
-            throw EOutOfMemory();
+            SendMessageW(comboBox, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label.c_str()));
+        if (result == CB_ERR || result == CB_ERRSPACE) {
+            added = false;
+            break;
+        }
     }
-
-private:
-    HWND comboBox_;
-};
+    SendMessageW(comboBox, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(comboBox, nullptr, TRUE);
+    if (!added) {
+        SendMessageW(comboBox, CB_RESETCONTENT, 0, 0);
+        throw EOutOfMemory();
+    }
+}
 
 HFONT CreateFormFont()
 {
@@ -278,16 +288,21 @@ void TKestrelForm::LoadFile(const std::wstring& fileName)
     if (!HasMaffExtension(fileName))
         throw Exception(L"Invalid file");
     const std::wstring archiveId = RegisterArchive(fileName);
+    // The list and the pages are filled together once discovery is done, so that they never
+    // disagree.
+    PageList pages;
+    VectorLabelList labels;
     {
         // The same reader then serves the pages' requests without opening the file again.
         const auto archive = OpenSharedArchive(fileName);
         const TSharedArchive::Lease lease = archive->Borrow();
-        ComboBoxLabels labels(comboBox_);
-        RunIndexScan(archiveId, lease.Reader(), pages_, labels);
-        RunFallbackScan(archiveId, lease.Reader(), pages_, labels);
+        RunIndexScan(archiveId, lease.Reader(), pages, labels);
+        RunFallbackScan(archiveId, lease.Reader(), pages, labels);
     }
-    if (pages_.Empty())
+    if (pages.Empty())
         throw Exception(L"INDEX.HTML not found");
+    FillComboBox(comboBox_, labels.labels);
+    pages_ = std::move(pages);
     // Selecting from code sends no CBN_SELCHANGE: this is the only navigation.
     SendMessageW(comboBox_, CB_SETCURSEL, 0, 0);
     WebBrowser1().Navigate(pages_[0]);
