@@ -21,6 +21,7 @@
 #include "archive/MaffZipFile.h"
 #include "archive/PropVariant.h"
 #include "plugin/ItemPaths.h"
+#include "plugin/KestrelForm.h"
 #include "plugin/PageDiscovery.h"
 #include "plugin/WebBrowserHost.h"
 #include "shell/Strings.h"
@@ -676,68 +677,110 @@ constexpr IID BenchXmlDomDocument = {
 
 // The irreducible part of listing an archive's pages, done with the library and the parser
 // directly: open the archive, read every item's path and folder flag, unpack every
-// description with one Extract call, and load each into one XML document. Times in ms.
+// description with one Extract call, load each into one XML document and read the three
+// values a page is listed by. Times in ms.
 struct ListingFloor {
     double open = 0, listing = 0, parse = 0;
     size_t items = 0, descriptions = 0;
 };
 
-ListingFloor MeasureListingFloor(const std::wstring& archive)
+// The "RDF:resource" value of the description's children that name a page's start file,
+// address and title, by the most direct route through the parsed document.
+size_t ReadPageValues(IXMLDOMDocument* document)
 {
     using Microsoft::WRL::ComPtr;
-    ListingFloor floor;
-    kv::LoadArchiveLibrary();
-    const kv::CreateObjectFunc create = kv::ArchiveLibraryEntries().CreateObject;
-    ComPtr<kv::IInArchive> reader;
-    floor.open = Median3([&] {
-        reader.Reset();
-        create(&kv::ZipHandlerClassId, &kv::IID_IInArchive, reinterpret_cast<void**>(reader.GetAddressOf()));
-        const auto file = kv::MakeInterfaced<kv::Torv7zFileStream>(archive, STGM_READ | STGM_SHARE_DENY_NONE);
+    size_t found = 0;
+    ComPtr<IXMLDOMElement> root;
+    ComPtr<IXMLDOMNode> description;
+    if (FAILED(document->get_documentElement(&root)) || !root ||
+        FAILED(root->get_firstChild(&description)) || !description)
+        return 0;
+    ComPtr<IXMLDOMNode> child;
+    description->get_firstChild(&child);
+    BSTR attribute = SysAllocString(L"RDF:resource");
+    while (child) {
+        BSTR name = nullptr;
+        child->get_nodeName(&name);
+        if (name != nullptr && (wcscmp(name, L"MAF:indexfilename") == 0 ||
+                                wcscmp(name, L"MAF:originalurl") == 0 || wcscmp(name, L"MAF:title") == 0)) {
+            ComPtr<IXMLDOMNamedNodeMap> attributes;
+            ComPtr<IXMLDOMNode> value;
+            VARIANT text;
+            VariantInit(&text);
+            if (SUCCEEDED(child->get_attributes(&attributes)) && attributes &&
+                SUCCEEDED(attributes->getNamedItem(attribute, &value)) && value &&
+                SUCCEEDED(value->get_nodeValue(&text)))
+                ++found;
+            VariantClear(&text);
+        }
+        SysFreeString(name);
+        ComPtr<IXMLDOMNode> next;
+        child->get_nextSibling(&next);
+        child = std::move(next);
+    }
+    SysFreeString(attribute);
+    return found;
+}
+
+// The floor's reader, kept open between its parts.
+class FloorReader {
+public:
+    explicit FloorReader(const std::wstring& archive) : archive_(archive)
+    {
+        kv::LoadArchiveLibrary();
+        CoCreateInstance(BenchDomDocument60, nullptr, CLSCTX_INPROC_SERVER, BenchXmlDomDocument,
+                         reinterpret_cast<void**>(document_.GetAddressOf()));
+        if (document_)
+            document_->put_async(VARIANT_FALSE);
+    }
+
+    void Open()
+    {
+        using Microsoft::WRL::ComPtr;
+        reader_.Reset();
+        kv::ArchiveLibraryEntries().CreateObject(&kv::ZipHandlerClassId, &kv::IID_IInArchive,
+                                                 reinterpret_cast<void**>(reader_.GetAddressOf()));
+        const auto file = kv::MakeInterfaced<kv::Torv7zFileStream>(archive_, STGM_READ | STGM_SHARE_DENY_NONE);
         ComPtr<kv::IInStream> stream;
         file->QueryInterface(kv::IID_IInStream, &stream);
         const auto callback = kv::MakeInterfaced<kv::TOpenCallback>(kv::MaxArchiveItems);
         ComPtr<kv::IArchiveOpenCallback> openCallback;
         callback->QueryInterface(kv::IID_IArchiveOpenCallback, &openCallback);
         const UINT64 maxStart = kv::MaxArchiveStartOffset;
-        reader->Open(stream.Get(), &maxStart, openCallback.Get());
-    });
-    std::vector<std::wstring> names;
-    std::vector<bool> folders;
-    floor.listing = Median3([&] {
+        ok_ = reader_->Open(stream.Get(), &maxStart, openCallback.Get()) == S_OK;
+    }
+
+    void List()
+    {
         UINT32 count = 0;
-        reader->GetNumberOfItems(&count);
-        names.assign(count, {});
-        folders.assign(count, false);
+        reader_->GetNumberOfItems(&count);
+        names_.assign(count, {});
+        folders_.assign(count, false);
         for (UINT32 i = 0; i < count; ++i) {
             PROPVARIANT value{};
-            reader->GetProperty(i, kv::kpidPath, &value);
-            kv::PropVariantToString(value, names[i]);
+            reader_->GetProperty(i, kv::kpidPath, &value);
+            kv::PropVariantToString(value, names_[i]);
             kv::ClearPropVariant(value);
-            reader->GetProperty(i, kv::kpidIsDir, &value);
-            folders[i] = value.vt == VT_BOOL && value.boolVal != VARIANT_FALSE;
+            reader_->GetProperty(i, kv::kpidIsDir, &value);
+            folders_[i] = value.vt == VT_BOOL && value.boolVal != VARIANT_FALSE;
             kv::ClearPropVariant(value);
         }
-    });
-    floor.items = names.size();
-    std::vector<UINT32> indices;
-    for (size_t i = 0; i < names.size(); ++i)
-        if (!folders[i] && kv::SameTextIgnoreCase(kv::ItemFileName(names[i]), L"index.rdf"))
-            indices.push_back(static_cast<UINT32>(i));
-    floor.descriptions = indices.size();
-    ComPtr<IXMLDOMDocument> document;
-    CoCreateInstance(BenchDomDocument60, nullptr, CLSCTX_INPROC_SERVER, BenchXmlDomDocument,
-                     reinterpret_cast<void**>(document.GetAddressOf()));
-    if (document)
-        document->put_async(VARIANT_FALSE);
-    bool parsed = document != nullptr;
-    floor.parse = Median3([&] {
-        CollectingExtract collected(indices.size());
-        for (size_t i = 0; i < indices.size(); ++i)
-            collected.slots[indices[i]] = i;
-        reader->Extract(indices.data(), static_cast<UINT32>(indices.size()), 0, &collected);
-        parsed = parsed && !collected.failed;
+        descriptions_.clear();
+        for (UINT32 i = 0; i < count; ++i)
+            if (!folders_[i] && kv::SameTextIgnoreCase(kv::ItemFileName(names_[i]), L"index.rdf"))
+                descriptions_.push_back(i);
+    }
+
+    void Parse()
+    {
+        using Microsoft::WRL::ComPtr;
+        CollectingExtract collected(descriptions_.size());
+        for (size_t i = 0; i < descriptions_.size(); ++i)
+            collected.slots[descriptions_[i]] = i;
+        reader_->Extract(descriptions_.data(), static_cast<UINT32>(descriptions_.size()), 0, &collected);
+        ok_ = ok_ && !collected.failed && document_;
         for (const std::string& bytes : collected.bytes) {
-            if (!document)
+            if (!document_)
                 break;
             ComPtr<IStream> stream;
             stream.Attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()),
@@ -747,13 +790,24 @@ ListingFloor MeasureListingFloor(const std::wstring& archive)
             source.vt = VT_UNKNOWN;
             source.punkVal = stream.Get();
             VARIANT_BOOL loaded = VARIANT_FALSE;
-            parsed = parsed && SUCCEEDED(document->load(source, &loaded)) && loaded == VARIANT_TRUE;
+            ok_ = ok_ && SUCCEEDED(document_->load(source, &loaded)) && loaded == VARIANT_TRUE &&
+                  ReadPageValues(document_.Get()) == 3;
         }
-    });
-    if (!parsed)
-        std::printf("the floor could not unpack or parse every description of %ls\n", archive.c_str());
-    return floor;
-}
+    }
+
+    bool Ok() const { return ok_; }
+    size_t Items() const { return names_.size(); }
+    size_t Descriptions() const { return descriptions_.size(); }
+
+private:
+    std::wstring archive_;
+    Microsoft::WRL::ComPtr<kv::IInArchive> reader_;
+    Microsoft::WRL::ComPtr<IXMLDOMDocument> document_;
+    std::vector<std::wstring> names_;
+    std::vector<bool> folders_;
+    std::vector<UINT32> descriptions_;
+    bool ok_ = true;
+};
 
 // A copy of the archive under a name of its own: the plug-in keeps archives it opened for a
 // few seconds, and every timed load must open the file afresh.
@@ -765,21 +819,30 @@ std::wstring FreshCopy(const std::wstring& archive, int run)
     return copy;
 }
 
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
 // The cost of listing an archive's pages: ListLoadW until the list is filled and the first page
-// navigated to, against what no reader can avoid (ListingFloor), and apart from it the
-// creation of the browser control and a first navigation, which ListLoadW includes.
+// navigated to, against what no reader can avoid (ListingFloor), timed in turns so that both
+// see the same machine. Apart from them: the viewer window with its list and browser control
+// made alone, the control alone and a navigation of it to a blank page, which ListLoadW
+// includes and which cost what the platform's controls cost.
 int List(HMODULE plugin, const std::vector<std::wstring>& archives)
 {
+    constexpr int Runs = 5;
     const Lister lister(plugin);
     if (!lister.Usable())
         return 1;
-    std::printf("%8s %6s | %9s | %8s %8s %8s | %9s | %8s %8s\n", "items", "pages", "ListLoadW",
-                "open", "listing", "parse", "ratio", "browser", "navigate");
+    std::printf("%8s %6s | %9s | %8s %8s %8s | %6s | %8s %8s %8s\n", "items", "pages", "ListLoadW",
+                "open", "listing", "parse", "ratio", "window", "browser", "navigate");
     int status = 0;
     int run = 0;
     for (const std::wstring& archive : archives) {
         std::vector<std::wstring> copies;
-        for (int i = 0; i < 4; ++i)
+        for (int i = 0; i <= Runs; ++i)
             copies.push_back(FreshCopy(archive, run++));
         // The first load of a process pays for the browser control's and the library's code:
         // a warm-up load of a copy keeps it out of the figures.
@@ -787,12 +850,18 @@ int List(HMODULE plugin, const std::vector<std::wstring>& archives)
             lister.close(viewer);
             PumpMessages();
         }
-        const ListingFloor floor = MeasureListingFloor(archive);
-        double times[3];
-        for (int i = 0; i < 3; ++i) {
-            std::wstring file = copies[static_cast<size_t>(i) + 1];
+        FloorReader floor(archive);
+        floor.Open();
+        floor.List();
+        floor.Parse();
+        std::vector<double> load, open, listing, parse;
+        for (int i = 1; i <= Runs; ++i) {
+            open.push_back(Timed([&] { floor.Open(); }));
+            listing.push_back(Timed([&] { floor.List(); }));
+            parse.push_back(Timed([&] { floor.Parse(); }));
+            std::wstring file = copies[static_cast<size_t>(i)];
             HWND viewer = nullptr;
-            times[i] = Timed([&] { viewer = lister.load(lister.host, file.data(), 0); });
+            load.push_back(Timed([&] { viewer = lister.load(lister.host, file.data(), 0); }));
             if (viewer == nullptr) {
                 std::printf("ListLoadW refused %ls\n", file.c_str());
                 status = 1;
@@ -801,33 +870,37 @@ int List(HMODULE plugin, const std::vector<std::wstring>& archives)
             }
             PumpMessages();
         }
-        std::sort(std::begin(times), std::end(times));
-        const double loadMs = times[1];
-        // The browser control alone, as the viewer makes it, and its first navigation.
-        double browserMs = 0, navigateMs = 0;
-        {
-            std::unique_ptr<kv::IViewerBrowser> browser;
-            const auto make = [&] { browser = kv::CreateWebBrowser(lister.host); };
-            browserMs = Median3([&] {
-                browser.reset();
-                make();
-            });
-            navigateMs = Timed([&] { browser->Navigate(L"about:blank"); });
-            browser.reset();
+        if (!floor.Ok()) {
+            std::printf("the floor could not read every description of %ls\n", archive.c_str());
+            status = 1;
+        }
+        std::vector<double> window, browser, navigate;
+        for (int i = 0; i < Runs; ++i) {
+            kv::TKestrelForm* form = nullptr;
+            window.push_back(Timed([&] { form = kv::TKestrelForm::Create(lister.host, kv::CreateWebBrowser); }));
+            form->Destroy();
+            std::unique_ptr<kv::IViewerBrowser> control;
+            browser.push_back(Timed([&] { control = kv::CreateWebBrowser(lister.host); }));
+            navigate.push_back(Timed([&] { control->Navigate(L"about:blank"); }));
+            control.reset();
             PumpMessages();
         }
-        std::printf("%8zu %6zu | %9.1f | %8.1f %8.1f %8.1f | %9.2f | %8.1f %8.1f\n", floor.items,
-                    floor.descriptions, loadMs, floor.open, floor.listing, floor.parse,
-                    loadMs / (floor.open + floor.listing + floor.parse), browserMs, navigateMs);
+        const double loadMs = Median(load), openMs = Median(open), listingMs = Median(listing),
+                     parseMs = Median(parse);
+        std::printf("%8zu %6zu | %9.1f | %8.1f %8.1f %8.1f | %6.2f | %8.1f %8.1f %8.1f\n",
+                    floor.Items(), floor.Descriptions(), loadMs, openMs, listingMs, parseMs,
+                    loadMs / (openMs + listingMs + parseMs), Median(window), Median(browser),
+                    Median(navigate));
         std::fflush(stdout);
         for (const std::wstring& copy : copies)
             if (copy != archive)
                 DeleteFileW(copy.c_str());
     }
-    std::printf("times in ms (medians of 3); ratio = ListLoadW / (open + listing + parse); parse = every "
-                "description unpacked by one extraction and loaded into one XML document; browser = "
-                "the browser control's creation, navigate = its first navigation, both part of "
-                "ListLoadW\n");
+    std::printf("times in ms (medians of %d, in turns); ratio = ListLoadW / (open + listing + parse); "
+                "parse = every description unpacked by one extraction, loaded into one XML document "
+                "and its three values read; window = the viewer window with its list and browser "
+                "control, browser = the control, navigate = its navigation to a blank page: made "
+                "apart, all part of ListLoadW\n", Runs);
     return status;
 }
 

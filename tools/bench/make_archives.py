@@ -15,7 +15,7 @@ from maffpages import index_rdf, png  # noqa: E402
 
 SIZES = (250, 1000, 10000, 50000)
 RESOURCES = 200
-PAGES = 1000
+PAGES = (1, 1000)
 
 
 def resources():
@@ -56,7 +56,8 @@ def build_pages(out: pathlib.Path, count: int):
 
 def build(out: pathlib.Path):
     out.mkdir(parents=True, exist_ok=True)
-    build_pages(out, PAGES)
+    for count in PAGES:
+        build_pages(out, count)
     for total in SIZES:
         path = out / f"bench-{total}.maff"
         if fresh(path):
