@@ -16,10 +16,20 @@ namespace {
 const std::wstring UrlScheme = L"maff://";
 const std::wstring NoUrlText = L"No URL";
 
+// Both scans look at every item name of archives of many thousands: they look at the names in
+// place rather than at copies.
+
+// The text after the last "\", "/" or ":", as ItemFileName gives it.
+std::wstring_view FileNameOf(std::wstring_view name)
+{
+    const size_t separator = name.find_last_of(L"\\/:");
+    return separator == std::wstring_view::npos ? name : name.substr(separator + 1);
+}
+
 bool IsIndexDescription(const TMaffZipFile& archive, int index)
 {
     return !archive.IsFolder(index) &&
-           SameTextIgnoreCase(ItemFileName(archive.GetName(index)), L"INDEX.RDF");
+           SameTextIgnoreCase(FileNameOf(archive.GetName(index)), L"INDEX.RDF");
 }
 
 struct IndexPage {
@@ -164,15 +174,16 @@ bool IsFallbackStartFile(const TMaffZipFile& archive, int index)
 {
     if (archive.IsFolder(index))
         return false;
-    const std::wstring name = SlashToBackslash(archive.GetName(index));
-    if (SameTextIgnoreCase(ExtractFileExt(name), L".RDF"))
+    const std::wstring_view name = archive.GetName(index);
+    const std::wstring_view fileName = FileNameOf(name);
+    const size_t dot = fileName.rfind(L'.');
+    if (dot != std::wstring_view::npos && SameTextIgnoreCase(fileName.substr(dot), L".RDF"))
         return false;
-    const size_t lastSeparator = name.rfind(L'\\');
-    if (lastSeparator != std::wstring::npos && name.find(L'\\') != lastSeparator)
+    // "/" and "\" both separate folders.
+    const size_t lastSeparator = name.find_last_of(L"\\/");
+    if (lastSeparator != std::wstring_view::npos && name.find_first_of(L"\\/") != lastSeparator)
         return false;  // two folders deep or more
-    const std::wstring fileName = ItemFileName(name);
-    const std::wstring stem = fileName.substr(0, fileName.rfind(L'.'));
-    return SameTextIgnoreCase(stem, L"INDEX");
+    return SameTextIgnoreCase(fileName.substr(0, dot), L"INDEX");
 }
 
 } // namespace
