@@ -188,11 +188,35 @@ bool IsFallbackStartFile(const TMaffZipFile& archive, int index)
 
 } // namespace
 
-// The order of the case-insensitive comparison, so that equal in the index means equal to
-// SameTextIgnoreCase.
-bool PageList::IgnoreCaseLess::operator()(const std::wstring& a, const std::wstring& b) const noexcept
+// Hashes every code unit as the ordinal comparison without case sees it, upper-cased by the
+// system's table (SameTextIgnoreCase compares that way). Without the table, a unit beyond ASCII
+// may equal an ASCII letter ("\u0131" and "i"), so letters and such units all hash alike.
+size_t PageList::IgnoreCaseHash::operator()(const std::wstring& url) const noexcept
 {
-    return CompareTextIgnoreCase(a, b) < 0;
+    using Upcase = WCHAR(NTAPI*)(WCHAR);
+    static const Upcase upcase = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll == nullptr ? nullptr
+                                : reinterpret_cast<Upcase>(reinterpret_cast<void*>(
+                                      GetProcAddress(ntdll, "RtlUpcaseUnicodeChar")));
+    }();
+    constexpr bool wide = sizeof(size_t) == 8;
+    size_t hash = wide ? static_cast<size_t>(14695981039346656037ull) : 2166136261u;
+    const size_t prime = wide ? static_cast<size_t>(1099511628211ull) : 16777619u;
+    for (const wchar_t c : url) {
+        wchar_t unit = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c;
+        if (c >= 0x80)
+            unit = upcase != nullptr ? upcase(c) : 0;
+        if (upcase == nullptr && unit >= L'A' && unit <= L'Z')
+            unit = 0;
+        hash = (hash ^ static_cast<size_t>(unit)) * prime;
+    }
+    return hash;
+}
+
+bool PageList::IgnoreCaseEqual::operator()(const std::wstring& a, const std::wstring& b) const noexcept
+{
+    return SameTextIgnoreCase(a, b);
 }
 
 void PageList::Clear() noexcept
