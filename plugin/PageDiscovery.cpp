@@ -38,46 +38,51 @@ struct IndexPage {
 };
 
 // The "RDF:resource" attributes of several children of a description, each found as
-// ReadChildResource finds it, in one walk over the children.
+// ReadChildResource finds it, in one walk over the children. The lookup by name (in the
+// description's namespace) wins over the first child of the qualified name in any case; when
+// the one child of the name is that first child, either way finds it, and its namespace is
+// not asked for. Only otherwise does the lookup by name walk the children again.
 template <size_t N>
 std::array<std::wstring, N> ReadChildResources(const XmlNode& description,
                                                const std::array<std::wstring_view, N>& childNames,
                                                const std::array<std::wstring, N>& defaultTexts)
 {
     std::array<std::wstring, N> results = defaultTexts;
-    std::array<std::optional<XmlNode>, N> byName;      // ChildByName's find
-    std::array<std::optional<XmlNode>, N> byNameCase;  // the first by qualified name, any case
+    std::array<std::optional<XmlNode>, N> chosen;
     try {
-        std::optional<std::wstring> ownNamespace;  // asked for once a child's name matches
-        size_t found = 0;
-        for (std::optional<XmlNode> node = description.FirstChild(); node && found < N;
+        std::array<std::optional<XmlNode>, N> byNameCase;  // the first by qualified name, any case
+        std::array<std::optional<XmlNode>, N> byName;      // the first of the name, any namespace
+        std::array<bool, N> moreByName{};
+        for (std::optional<XmlNode> node = description.FirstChild(); node;
              node = node->NextSibling()) {
             const std::wstring nodeName = node->NodeName();
             for (size_t i = 0; i < N; ++i) {
-                if (byName[i])
-                    continue;
                 if (!byNameCase[i] && SameTextIgnoreAsciiCase(nodeName, childNames[i]))
                     byNameCase[i] = *node;
-                if (!node->HasName(nodeName, childNames[i]))
-                    continue;
-                if (!ownNamespace)
-                    ownNamespace = description.NamespaceUri();
-                // The namespace first: it rules out the properties without asking their type.
-                if ((ownNamespace->empty() || node->NamespaceUri() == *ownNamespace) &&
-                    node->IsElement()) {
-                    byName[i] = *node;
-                    ++found;
+                if (!moreByName[i] && node->HasName(nodeName, childNames[i])) {
+                    if (byName[i])
+                        moreByName[i] = true;
+                    else
+                        byName[i] = *node;
                 }
             }
+        }
+        for (size_t i = 0; i < N; ++i) {
+            const bool same = byName[i] && byNameCase[i] && !moreByName[i] &&
+                              byName[i]->Get() == byNameCase[i]->Get();
+            if (byName[i] && !same)
+                chosen[i] = description.ChildByName(childNames[i]);
+            // Descriptions put their properties in a namespace of their own, which the lookup
+            // by name does not cross; the qualified name still identifies them.
+            if (!chosen[i])
+                chosen[i] = std::move(byNameCase[i]);
         }
     } catch (...) {
         // A description that cannot be read this far just keeps the defaults.
         return results;
     }
     for (size_t i = 0; i < N; ++i) {
-        // Descriptions put their properties in a namespace of their own, which the lookup by
-        // name does not cross; the qualified name still identifies them.
-        const std::optional<XmlNode>& child = byName[i] ? byName[i] : byNameCase[i];
+        const std::optional<XmlNode>& child = chosen[i];
         if (!child)
             continue;
         try {

@@ -179,8 +179,8 @@ std::optional<XmlNode> XmlNode::ChildByName(std::wstring_view name) const
             continue;
         if (!ownNamespace)
             ownNamespace = NamespaceUri();
-        // The namespace first: it rules out most children without asking for their type.
-        if ((!ownNamespace->empty() && child.NamespaceUri() != *ownNamespace) || !child.IsElement())
+        // Of the children only elements have a namespace: a child in ours is one.
+        if (ownNamespace->empty() ? !child.IsElement() : child.NamespaceUri() != *ownNamespace)
             continue;
         return std::move(child);
     }

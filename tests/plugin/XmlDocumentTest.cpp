@@ -181,6 +181,31 @@ TEST(XmlDocument, RealDescriptionFollowsTheNamespaceRule)
     EXPECT_EQ(ReadChildResource(*description, L"title", L"default"), L"default");
 }
 
+// A child of the name in the description's own namespace wins wherever it stands; without
+// one, the first child of the qualified name in any letter case does.
+TEST(XmlDocument, ChildResourcesInTheDescriptionsNamespaceComeFirst)
+{
+    XmlDocument document;
+    document.Load(
+        StreamOf("<RDF:RDF xmlns:RDF='urn:rdf' xmlns:MAF='urn:maf' xmlns:maf='urn:maf'>"
+                 "<RDF:Description>"
+                 "<maf:TITLE RDF:resource='any case'/><MAF:title RDF:resource='other namespace'/>"
+                 "<MAF:title xmlns:MAF='urn:rdf' RDF:resource='own namespace'/>"
+                 "<MAF:ORIGINALURL RDF:resource='first'/><MAF:originalurl RDF:resource='exact'/>"
+                 "<MAF:indexfilename xmlns:MAF='urn:rdf' RDF:resource='only'/>"
+                 "</RDF:Description></RDF:RDF>")
+            .Get(),
+        L"index.rdf");
+    const std::optional<XmlNode> description =
+        document.DocumentElement()->ChildByName(L"RDF:Description");
+    ASSERT_TRUE(description);
+    EXPECT_EQ(ReadChildResource(*description, L"MAF:title", L"-"), L"own namespace");
+    EXPECT_EQ(ReadChildResource(*description, L"MAF:originalurl", L"-"), L"first");
+    EXPECT_EQ(ReadChildResource(*description, L"MAF:indexfilename", L"-"), L"only");
+    EXPECT_EQ(ReadChildResource(*description, L"maf:INDEXFILENAME", L"-"), L"only");
+    EXPECT_EQ(ReadChildResource(*description, L"MAF:charset", L"-"), L"-");
+}
+
 TEST(XmlDocument, ChildLookupAndAttributes)
 {
     XmlDocument document;
