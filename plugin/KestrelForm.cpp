@@ -24,6 +24,11 @@ constexpr long ArrowStep = 16;
 
 std::atomic<ATOM> formClassAtom{0};
 
+// The item height that last gave the selection field its height, and the height of the font it
+// was found with: every list but the first starts from it, and then one setting usually does.
+std::atomic<LONG> fittedFontHeight{0};
+std::atomic<LRESULT> fittedItemHeight{0};
+
 ATOM RegisterFormClass(WNDPROC windowProc)
 {
     static const ATOM atom = [windowProc] {
@@ -236,13 +241,27 @@ void TKestrelForm::CreateHandle()
     // The selection field is 21 pixels high whatever the font's metrics make of it. The field's
     // height follows the item height set, but not always one to one (nor does the item height
     // read back always equal the one set), so adjust by what the field measures.
+    LOGFONTW logFont{};
+    const LONG fontHeight =
+        font_ && GetObjectW(font_.get(), sizeof(logFont), &logFont) != 0 ? logFont.lfHeight : 0;
     LRESULT itemHeight = SendMessageW(comboBox_, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
+    if (itemHeight != CB_ERR && fontHeight != 0 && fittedFontHeight.load() == fontHeight) {
+        if (const LRESULT fitted = fittedItemHeight.load(); fitted > 0 && fitted != itemHeight) {
+            itemHeight = fitted;
+            SendMessageW(comboBox_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), itemHeight);
+        }
+    }
     for (int attempt = 0; itemHeight != CB_ERR && attempt < 4; ++attempt) {
         RECT field{};
         GetWindowRect(comboBox_, &field);
         const int fieldHeight = field.bottom - field.top;
-        if (fieldHeight == ComboBoxHeight)
+        if (fieldHeight == ComboBoxHeight) {
+            if (fontHeight != 0) {
+                fittedItemHeight.store(itemHeight);
+                fittedFontHeight.store(fontHeight);
+            }
             break;
+        }
         itemHeight += ComboBoxHeight - fieldHeight;
         if (itemHeight < 1)
             break;

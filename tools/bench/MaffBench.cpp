@@ -832,7 +832,7 @@ double Median(std::vector<double> values)
 // includes and which cost what the platform's controls cost.
 int List(HMODULE plugin, const std::vector<std::wstring>& archives)
 {
-    constexpr int Runs = 5;
+    constexpr int Runs = 7;
     const Lister lister(plugin);
     if (!lister.Usable())
         return 1;
