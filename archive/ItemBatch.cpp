@@ -3,7 +3,6 @@
 #include "shell/Exceptions.h"
 #include "shell/InterfacedObject.h"
 
-#include <algorithm>
 #include <optional>
 #include <utility>
 

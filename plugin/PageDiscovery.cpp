@@ -16,10 +16,8 @@ namespace {
 const std::wstring UrlScheme = L"maff://";
 const std::wstring NoUrlText = L"No URL";
 
-// Both scans look at every item name of archives of many thousands: they look at the names in
-// place rather than at copies.
-
-// The text after the last "\", "/" or ":", as ItemFileName gives it.
+// The text after the last "\", "/" or ":", as ItemFileName gives it, without a copy: both scans
+// look at every item name of archives of many thousands.
 std::wstring_view FileNameOf(std::wstring_view name)
 {
     const size_t separator = name.find_last_of(L"\\/:");
@@ -209,11 +207,14 @@ size_t PageList::IgnoreCaseHash::operator()(const std::wstring& url) const noexc
     size_t hash = wide ? static_cast<size_t>(14695981039346656037ull) : 2166136261u;
     const size_t prime = wide ? static_cast<size_t>(1099511628211ull) : 16777619u;
     for (const wchar_t c : url) {
-        wchar_t unit = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c;
-        if (c >= 0x80)
-            unit = upcase != nullptr ? upcase(c) : 0;
-        if (upcase == nullptr && unit >= L'A' && unit <= L'Z')
-            unit = 0;
+        const bool asciiLetter = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+        wchar_t unit = c;
+        if (upcase == nullptr)
+            unit = c < 0x80 && !asciiLetter ? c : 0;
+        else if (c >= 0x80)
+            unit = upcase(c);
+        else if (asciiLetter)
+            unit = static_cast<wchar_t>(c & ~0x20);
         hash = (hash ^ static_cast<size_t>(unit)) * prime;
     }
     return hash;
