@@ -294,4 +294,16 @@ ComPtr<MemoryStream> TMaffZipFile::ExtractItem(int index, const TCancellation* c
     return result;
 }
 
+HRESULT TMaffZipFile::ExtractInto(const std::vector<UINT32>& indices,
+                                  IArchiveExtractCallback* callback)
+{
+    // The library checks neither the range nor the order.
+    for (size_t i = 0; i < indices.size(); ++i)
+        if (indices[i] >= list_->Names.size() || (i > 0 && indices[i] <= indices[i - 1]))
+            throw EOleSysError(L"Item indices out of range or order", E_INVALIDARG);
+    if (indices.empty())
+        return S_OK;
+    return archive_->Extract(indices.data(), static_cast<UINT32>(indices.size()), 0, callback);
+}
+
 } // namespace kv

@@ -77,6 +77,11 @@ public:
     Microsoft::WRL::ComPtr<MemoryStream> ExtractItem(int index,
                                                      const TCancellation* cancellation = nullptr);
 
+    // One extraction of the items at indices (ascending, each in range) into callback, which
+    // receives every item's bytes and the library's verdict; answers the library's result.
+    // Applies none of ExtractItem's checks: ExtractSmallItems (ItemBatch.h) does.
+    HRESULT ExtractInto(const std::vector<UINT32>& indices, IArchiveExtractCallback* callback);
+
     // The size limit ExtractItem enforces; MaxExtractedItemSize unless changed.
     uint64_t MaxItemSize() const noexcept { return maxItemSize_; }
     void SetMaxItemSize(uint64_t size) noexcept { maxItemSize_ = size; }

@@ -24,6 +24,11 @@ constexpr long ArrowStep = 16;
 
 std::atomic<ATOM> formClassAtom{0};
 
+// The item height that last gave the selection field its height, and the height of the font it
+// was found with: every list but the first starts from it, and then one setting usually does.
+std::atomic<LONG> fittedFontHeight{0};
+std::atomic<LRESULT> fittedItemHeight{0};
+
 ATOM RegisterFormClass(WNDPROC windowProc)
 {
     static const ATOM atom = [windowProc] {
@@ -52,21 +57,31 @@ bool HasMaffExtension(const std::wstring& fileName)
     return SameTextIgnoreAsciiCase(ExtractFileExt(fileName), MaffExtension);
 }
 
-// ComboBox1's items as the label list that page discovery fills.
-class ComboBoxLabels final : public LabelList {
-public:
-    explicit ComboBoxLabels(HWND comboBox) : comboBox_(comboBox) {}
-    void Add(const std::wstring& label) override
-    {
+// Fills the list in one go: item by item, it would update its scroll range and redraw for
+// each of a thousand pages, and grow its storage again and again.
+void FillComboBox(HWND comboBox, const std::vector<std::wstring>& labels)
+{
+    size_t characters = 0;
+    for (const std::wstring& label : labels)
+        characters += label.size() + 1;
+    SendMessageW(comboBox, WM_SETREDRAW, FALSE, 0);
+    SendMessageW(comboBox, CB_INITSTORAGE, labels.size(), characters * sizeof(wchar_t));
+    bool added = true;
+    for (const std::wstring& label : labels) {
         const LRESULT result =
-            SendMessageW(comboBox_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label.c_str()));
-        if (result == CB_ERR || result == CB_ERRSPACE)
-            throw EOutOfMemory();
+            SendMessageW(comboBox, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label.c_str()));
+        if (result == CB_ERR || result == CB_ERRSPACE) {
+            added = false;
+            break;
+        }
     }
-
-private:
-    HWND comboBox_;
-};
+    SendMessageW(comboBox, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(comboBox, nullptr, TRUE);
+    if (!added) {
+        SendMessageW(comboBox, CB_RESETCONTENT, 0, 0);
+        throw EOutOfMemory();
+    }
+}
 
 HFONT CreateFormFont()
 {
@@ -226,13 +241,27 @@ void TKestrelForm::CreateHandle()
     // The selection field is 21 pixels high whatever the font's metrics make of it. The field's
     // height follows the item height set, but not always one to one (nor does the item height
     // read back always equal the one set), so adjust by what the field measures.
+    LOGFONTW logFont{};
+    const LONG fontHeight =
+        font_ && GetObjectW(font_.get(), sizeof(logFont), &logFont) != 0 ? logFont.lfHeight : 0;
     LRESULT itemHeight = SendMessageW(comboBox_, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
+    if (itemHeight != CB_ERR && fontHeight != 0 && fittedFontHeight.load() == fontHeight) {
+        if (const LRESULT fitted = fittedItemHeight.load(); fitted > 0 && fitted != itemHeight) {
+            itemHeight = fitted;
+            SendMessageW(comboBox_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), itemHeight);
+        }
+    }
     for (int attempt = 0; itemHeight != CB_ERR && attempt < 4; ++attempt) {
         RECT field{};
         GetWindowRect(comboBox_, &field);
         const int fieldHeight = field.bottom - field.top;
-        if (fieldHeight == ComboBoxHeight)
+        if (fieldHeight == ComboBoxHeight) {
+            if (fontHeight != 0) {
+                fittedItemHeight.store(itemHeight);
+                fittedFontHeight.store(fontHeight);
+            }
             break;
+        }
         itemHeight += ComboBoxHeight - fieldHeight;
         if (itemHeight < 1)
             break;
@@ -281,16 +310,21 @@ void TKestrelForm::LoadFile(const std::wstring& fileName)
     // never withdraws its pages from the browser in between.
     archive_ = RegisterArchive(fileName);
     const std::wstring& archiveId = archive_.Id();
+    // The list and the pages are filled together once discovery is done, so that they never
+    // disagree.
+    PageList pages;
+    VectorLabelList labels;
     {
         // The same reader then serves the pages' requests without opening the file again.
         const auto archive = OpenSharedArchive(fileName);
         const TSharedArchive::Lease lease = archive->Borrow();
-        ComboBoxLabels labels(comboBox_);
-        RunIndexScan(archiveId, lease.Reader(), pages_, labels);
-        RunFallbackScan(archiveId, lease.Reader(), pages_, labels);
+        RunIndexScan(archiveId, lease.Reader(), pages, labels);
+        RunFallbackScan(archiveId, lease.Reader(), pages, labels);
     }
-    if (pages_.Empty())
+    if (pages.Empty())
         throw Exception(L"INDEX.HTML not found");
+    FillComboBox(comboBox_, labels.labels);
+    pages_ = std::move(pages);
     // Selecting from code sends no CBN_SELCHANGE: this is the only navigation.
     SendMessageW(comboBox_, CB_SETCURSEL, 0, 0);
     WebBrowser1().Navigate(pages_[0]);

@@ -1,11 +1,13 @@
 #include "plugin/PageDiscovery.h"
 
+#include "archive/ItemBatch.h"
 #include "plugin/ItemPaths.h"
 #include "plugin/XmlDocument.h"
 #include "shell/Exceptions.h"
 #include "shell/Strings.h"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 
 namespace kv {
@@ -14,10 +16,18 @@ namespace {
 const std::wstring UrlScheme = L"maff://";
 const std::wstring NoUrlText = L"No URL";
 
+// The text after the last "\", "/" or ":", as ItemFileName gives it, without a copy: both scans
+// look at every item name of archives of many thousands.
+std::wstring_view FileNameOf(std::wstring_view name)
+{
+    const size_t separator = name.find_last_of(L"\\/:");
+    return separator == std::wstring_view::npos ? name : name.substr(separator + 1);
+}
+
 bool IsIndexDescription(const TMaffZipFile& archive, int index)
 {
     return !archive.IsFolder(index) &&
-           SameTextIgnoreCase(ItemFileName(archive.GetName(index)), L"INDEX.RDF");
+           SameTextIgnoreCase(FileNameOf(archive.GetName(index)), L"INDEX.RDF");
 }
 
 struct IndexPage {
@@ -25,57 +35,140 @@ struct IndexPage {
     std::wstring label;
 };
 
-// Lowers the archive's extraction limit for as long as it lives.
-class ItemSizeLimit {
-public:
-    ItemSizeLimit(TMaffZipFile& archive, uint64_t limit)
-        : archive_(archive), previous_(archive.MaxItemSize())
-    {
-        archive_.SetMaxItemSize(std::min(limit, previous_));
+// The "RDF:resource" attributes of several children of a description, each found as
+// ReadChildResource finds it, in one walk over the children. The lookup by name (in the
+// description's namespace) wins over the first child of the qualified name in any case; when
+// the one child of the name is that first child, either way finds it, and its namespace is
+// not asked for. Only otherwise does the lookup by name walk the children again.
+template <size_t N>
+std::array<std::wstring, N> ReadChildResources(const XmlNode& description,
+                                               const std::array<std::wstring_view, N>& childNames,
+                                               const std::array<std::wstring, N>& defaultTexts)
+{
+    std::array<std::wstring, N> results = defaultTexts;
+    std::array<std::optional<XmlNode>, N> chosen;
+    try {
+        std::array<std::optional<XmlNode>, N> byNameCase;  // the first by qualified name, any case
+        std::array<std::optional<XmlNode>, N> byName;      // the first of the name, any namespace
+        std::array<bool, N> moreByName{};
+        for (std::optional<XmlNode> node = description.FirstChild(); node;
+             node = node->NextSibling()) {
+            const std::wstring nodeName = node->NodeName();
+            for (size_t i = 0; i < N; ++i) {
+                if (!byNameCase[i] && SameTextIgnoreAsciiCase(nodeName, childNames[i]))
+                    byNameCase[i] = *node;
+                if (!moreByName[i] && node->HasName(nodeName, childNames[i])) {
+                    if (byName[i])
+                        moreByName[i] = true;
+                    else
+                        byName[i] = *node;
+                }
+            }
+        }
+        for (size_t i = 0; i < N; ++i) {
+            const bool same = byName[i] && byNameCase[i] && !moreByName[i] &&
+                              byName[i]->Get() == byNameCase[i]->Get();
+            if (byName[i] && !same)
+                chosen[i] = description.ChildByName(childNames[i]);
+            // Descriptions put their properties in a namespace of their own, which the lookup
+            // by name does not cross; the qualified name still identifies them.
+            if (!chosen[i])
+                chosen[i] = std::move(byNameCase[i]);
+        }
+    } catch (...) {
+        // A description that cannot be read this far just keeps the defaults.
+        return results;
     }
-    ~ItemSizeLimit() { archive_.SetMaxItemSize(previous_); }
-    ItemSizeLimit(const ItemSizeLimit&) = delete;
-    ItemSizeLimit& operator=(const ItemSizeLimit&) = delete;
+    for (size_t i = 0; i < N; ++i) {
+        const std::optional<XmlNode>& child = chosen[i];
+        if (!child)
+            continue;
+        try {
+            if (std::optional<std::wstring> resource = child->Attribute(L"RDF:resource"))
+                results[i] = std::move(*resource);
+        } catch (...) {
+        }
+    }
+    return results;
+}
+
+// The properties a description gives its page by, in the order ReadChildResources takes them.
+constexpr std::array<std::wstring_view, 3> PageProperties = {L"MAF:indexfilename",
+                                                             L"MAF:originalurl", L"MAF:title"};
+
+// Reads descriptions one after the other with one XML document: making a parser costs several
+// times what parsing a description does.
+class DescriptionReader {
+public:
+    // The page the description gives, if any. Raises when it cannot be read.
+    std::optional<IndexPage> Read(const std::wstring& archiveId, const std::wstring& itemName,
+                                  IStream* bytes)
+    {
+        if (!document_)
+            document_.emplace();
+        XmlDocument& document = *document_;
+        document.Load(bytes, itemName);
+
+        // The document node has no namespace and one element child, so the lookup by name
+        // among its children comes down to the root element's name.
+        std::optional<XmlNode> root = document.DocumentElement();
+        if (!root || !root->HasName(root->NodeName(), L"RDF:RDF"))
+            return std::nullopt;
+        const std::optional<XmlNode> description = root->ChildByName(L"RDF:Description");
+        if (!description)
+            return std::nullopt;
+        const std::array<std::wstring, 3> values = ReadChildResources<3>(
+            *description, PageProperties, {std::wstring(), NoUrlText, NoUrlText});
+        const std::wstring& indexFileName = values[0];
+        if (indexFileName.empty())
+            return std::nullopt;
+
+        IndexPage page;
+        page.url = PageUrl(archiveId, ItemFilePath(itemName) + indexFileName);
+        const std::wstring& sourceUrl = values[1];
+        const std::wstring& title = values[2];
+        page.label = title == sourceUrl ? title : title + L" - " + sourceUrl;
+        return page;
+    }
 
 private:
-    TMaffZipFile& archive_;
-    uint64_t previous_;
+    std::optional<XmlDocument> document_;  // made for the first description
 };
 
-// The page the description at item index gives, if any. Raises when the description cannot be
-// extracted or read.
-std::optional<IndexPage> ReadIndexPage(const std::wstring& archiveId, TMaffZipFile& archive,
-                                       int index)
+// Appends the page of the description at index, whose bytes are given (null when it could not
+// be extracted), if it gives one.
+void AddDescribedPage(DescriptionReader& reader, const std::wstring& archiveId,
+                      const TMaffZipFile& archive, int index, IStream* bytes, PageList& pages,
+                      LabelList& labels)
 {
-    const std::wstring& itemName = archive.GetName(index);
-    // Refused before anything is unpacked when the archive admits the size.
-    if (const std::optional<uint64_t> size = archive.DeclaredSize(index);
-        size && *size > MaxDescriptionSize)
-        throw EXmlDocumentError(L"Cannot read \"" + itemName + L"\": too large");
-    Microsoft::WRL::ComPtr<MemoryStream> stream;
-    {
-        const ItemSizeLimit limit(archive, MaxDescriptionSize);
-        stream = archive.ExtractItem(index);
+    if (bytes == nullptr)
+        return;
+    std::optional<IndexPage> page;
+    try {
+        page = reader.Read(archiveId, archive.GetName(index), bytes);
+    } catch (const EOutOfMemory&) {
+        throw;  // the process's trouble, not the description's
+    } catch (const Exception&) {
+        // One damaged or hostile description costs its own page only; the fallback scan may
+        // still list the folder's start file.
+        return;
     }
-    XmlDocument document;
-    document.Load(stream.Get(), itemName);
+    if (!page)
+        return;
+    pages.Add(page->url);
+    labels.Add(page->label);
+}
 
-    const std::optional<XmlNode> root = document.DocumentNode().ChildByName(L"RDF:RDF");
-    if (!root)
-        return std::nullopt;
-    const std::optional<XmlNode> description = root->ChildByName(L"RDF:Description");
-    if (!description)
-        return std::nullopt;
-    const std::wstring indexFileName = ReadChildResource(*description, L"MAF:indexfilename", {});
-    if (indexFileName.empty())
-        return std::nullopt;
-
-    IndexPage page;
-    page.url = PageUrl(archiveId, ItemFilePath(itemName) + indexFileName);
-    const std::wstring sourceUrl = ReadChildResource(*description, L"MAF:originalurl", NoUrlText);
-    const std::wstring title = ReadChildResource(*description, L"MAF:title", NoUrlText);
-    page.label = title == sourceUrl ? title : title + L" - " + sourceUrl;
-    return page;
+// Unpacks the descriptions at indices a batch at a time and appends their pages in order.
+void AddDescribedPages(const std::wstring& archiveId, TMaffZipFile& archive,
+                       const std::vector<int>& indices, PageList& pages, LabelList& labels)
+{
+    DescriptionReader reader;
+    ExtractSmallItems(archive, indices, MaxDescriptionSize,
+                      [&](int index, Microsoft::WRL::ComPtr<MemoryStream> bytes) {
+                          AddDescribedPage(reader, archiveId, archive, index, bytes.Get(), pages,
+                                           labels);
+                      });
 }
 
 // Start files named INDEX or INDEX.* at the top level or directly inside a top-level folder;
@@ -84,24 +177,52 @@ bool IsFallbackStartFile(const TMaffZipFile& archive, int index)
 {
     if (archive.IsFolder(index))
         return false;
-    const std::wstring name = SlashToBackslash(archive.GetName(index));
-    if (SameTextIgnoreCase(ExtractFileExt(name), L".RDF"))
+    const std::wstring_view name = archive.GetName(index);
+    const std::wstring_view fileName = FileNameOf(name);
+    const size_t dot = fileName.rfind(L'.');
+    if (dot != std::wstring_view::npos && SameTextIgnoreCase(fileName.substr(dot), L".RDF"))
         return false;
-    const size_t lastSeparator = name.rfind(L'\\');
-    if (lastSeparator != std::wstring::npos && name.find(L'\\') != lastSeparator)
+    // "/" and "\" both separate folders.
+    const size_t lastSeparator = name.find_last_of(L"\\/");
+    if (lastSeparator != std::wstring_view::npos && name.find_first_of(L"\\/") != lastSeparator)
         return false;  // two folders deep or more
-    const std::wstring fileName = ItemFileName(name);
-    const std::wstring stem = fileName.substr(0, fileName.rfind(L'.'));
-    return SameTextIgnoreCase(stem, L"INDEX");
+    return SameTextIgnoreCase(fileName.substr(0, dot), L"INDEX");
 }
 
 } // namespace
 
-// The order of the case-insensitive comparison, so that equal in the index means equal to
-// SameTextIgnoreCase.
-bool PageList::IgnoreCaseLess::operator()(const std::wstring& a, const std::wstring& b) const noexcept
+// Hashes every code unit as the ordinal comparison without case sees it, upper-cased by the
+// system's table (SameTextIgnoreCase compares that way). Without the table, a unit beyond ASCII
+// may equal an ASCII letter ("\u0131" and "i"), so letters and such units all hash alike.
+size_t PageList::IgnoreCaseHash::operator()(const std::wstring& url) const noexcept
 {
-    return CompareTextIgnoreCase(a, b) < 0;
+    using Upcase = WCHAR(NTAPI*)(WCHAR);
+    static const Upcase upcase = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll == nullptr ? nullptr
+                                : reinterpret_cast<Upcase>(reinterpret_cast<void*>(
+                                      GetProcAddress(ntdll, "RtlUpcaseUnicodeChar")));
+    }();
+    constexpr bool wide = sizeof(size_t) == 8;
+    size_t hash = wide ? static_cast<size_t>(14695981039346656037ull) : 2166136261u;
+    const size_t prime = wide ? static_cast<size_t>(1099511628211ull) : 16777619u;
+    for (const wchar_t c : url) {
+        const bool asciiLetter = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+        wchar_t unit = c;
+        if (upcase == nullptr)
+            unit = c < 0x80 && !asciiLetter ? c : 0;
+        else if (c >= 0x80)
+            unit = upcase(c);
+        else if (asciiLetter)
+            unit = static_cast<wchar_t>(c & ~0x20);
+        hash = (hash ^ static_cast<size_t>(unit)) * prime;
+    }
+    return hash;
+}
+
+bool PageList::IgnoreCaseEqual::operator()(const std::wstring& a, const std::wstring& b) const noexcept
+{
+    return SameTextIgnoreCase(a, b);
 }
 
 void PageList::Clear() noexcept
@@ -130,28 +251,7 @@ int PageList::IndexOf(const std::wstring& url) const noexcept
 std::wstring ReadChildResource(const XmlNode& description, const std::wstring& childName,
                                const std::wstring& defaultText)
 {
-    std::wstring result = defaultText;
-    try {
-        std::optional<XmlNode> child = description.ChildByName(childName);
-        // Descriptions put their properties in a namespace of their own, which the lookup by
-        // name does not cross; the qualified name still identifies them.
-        if (!child) {
-            for (std::optional<XmlNode> node = description.FirstChild(); node;
-                 node = node->NextSibling()) {
-                if (SameTextIgnoreAsciiCase(node->NodeName(), childName)) {
-                    child = std::move(node);
-                    break;
-                }
-            }
-        }
-        if (child) {
-            if (std::optional<std::wstring> resource = child->Attribute(L"RDF:resource"))
-                result = std::move(*resource);
-        }
-    } catch (...) {
-        // A description that cannot be read this far just keeps the default.
-    }
-    return result;
+    return ReadChildResources<1>(description, {childName}, {defaultText})[0];
 }
 
 std::wstring PageUrl(const std::wstring& archiveId, const std::wstring& itemPath)
@@ -174,20 +274,7 @@ std::wstring PageUrl(const std::wstring& archiveId, const std::wstring& itemPath
 void AddIndexPage(const std::wstring& archiveId, TMaffZipFile& archive, int index,
                   PageList& pages, LabelList& labels)
 {
-    std::optional<IndexPage> page;
-    try {
-        page = ReadIndexPage(archiveId, archive, index);
-    } catch (const EOutOfMemory&) {
-        throw;  // the process's trouble, not the description's
-    } catch (const Exception&) {
-        // One damaged or hostile description costs its own page only; the fallback scan may
-        // still list the folder's start file.
-        return;
-    }
-    if (!page)
-        return;
-    pages.Add(page->url);
-    labels.Add(page->label);
+    AddDescribedPages(archiveId, archive, {index}, pages, labels);
 }
 
 void AddFallbackPage(const std::wstring& archiveId, TMaffZipFile& archive, int index,
@@ -204,9 +291,11 @@ void AddFallbackPage(const std::wstring& archiveId, TMaffZipFile& archive, int i
 void RunIndexScan(const std::wstring& archiveId, TMaffZipFile& archive, PageList& pages,
                   LabelList& labels)
 {
+    std::vector<int> descriptions;
     for (int i = 0; i < archive.NameCount(); ++i)
         if (IsIndexDescription(archive, i))
-            AddIndexPage(archiveId, archive, i, pages, labels);
+            descriptions.push_back(i);
+    AddDescribedPages(archiveId, archive, descriptions, pages, labels);
 }
 
 void RunFallbackScan(const std::wstring& archiveId, TMaffZipFile& archive, PageList& pages,

@@ -3,8 +3,8 @@
 
 #include "archive/MaffZipFile.h"
 
-#include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace kv {
@@ -23,14 +23,18 @@ public:
     const std::wstring& operator[](int index) const { return urls_.at(static_cast<size_t>(index)); }
 
 private:
-    struct IgnoreCaseLess {
+    // Equal for URLs that SameTextIgnoreCase finds equal.
+    struct IgnoreCaseHash {
+        size_t operator()(const std::wstring& url) const noexcept;
+    };
+    struct IgnoreCaseEqual {
         bool operator()(const std::wstring& a, const std::wstring& b) const noexcept;
     };
 
     std::vector<std::wstring> urls_;
     // Each URL's first position: an archive can hold many thousands of start files, and every
     // one of them is looked up before it is added.
-    std::map<std::wstring, int, IgnoreCaseLess> firstIndex_;
+    std::unordered_map<std::wstring, int, IgnoreCaseHash, IgnoreCaseEqual> firstIndex_;
 };
 
 // Receives labels in step with the page list (the viewer's drop-down list, or a plain list).

@@ -59,16 +59,19 @@ std::vector<uint8_t> ReadAtMost(IStream* stream, uint64_t limit)
     LARGE_INTEGER zero{};
     OleCheck(stream->Seek(zero, STREAM_SEEK_SET, nullptr));
     std::vector<uint8_t> bytes;
-    constexpr ULONG chunk = 64 * 1024;
+    // Read through a buffer of our own into a vector of the size the stream states: documents
+    // are small, and zeroing a chunk-sized vector for each costs a good part of its parse.
+    STATSTG stat{};
+    if (SUCCEEDED(stream->Stat(&stat, STATFLAG_NONAME)))
+        bytes.reserve(static_cast<size_t>(std::min<uint64_t>(stat.cbSize.QuadPart, limit + 1)));
+    uint8_t buffer[16 * 1024];
     while (bytes.size() <= limit) {
-        const size_t used = bytes.size();
-        const ULONG wanted =
-            static_cast<ULONG>(std::min<uint64_t>(chunk, limit + 1 - static_cast<uint64_t>(used)));
-        bytes.resize(used + wanted);
+        const ULONG wanted = static_cast<ULONG>(
+            std::min<uint64_t>(sizeof(buffer), limit + 1 - static_cast<uint64_t>(bytes.size())));
         ULONG read = 0;
-        const HRESULT hr = stream->Read(bytes.data() + used, wanted, &read);
+        const HRESULT hr = stream->Read(buffer, wanted, &read);
         OleCheck(hr);
-        bytes.resize(used + read);
+        bytes.insert(bytes.end(), buffer, buffer + std::min(read, wanted));
         if (hr == S_FALSE || read == 0)
             break;
     }
@@ -156,16 +159,28 @@ std::vector<XmlNode> XmlNode::ChildNodes() const
     return result;
 }
 
+bool XmlNode::HasName(const std::wstring& nodeName, std::wstring_view name) const
+{
+    if (nodeName == name)
+        return true;
+    // The local name is the qualified name's tail, so only a tail can equal it: the parser is
+    // asked no more often than that.
+    return nodeName.size() > name.size() &&
+           std::wstring_view(nodeName).substr(nodeName.size() - name.size()) == name &&
+           BaseName() == name;
+}
+
 std::optional<XmlNode> XmlNode::ChildByName(std::wstring_view name) const
 {
-    const std::wstring ownNamespace = NamespaceUri();
+    std::optional<std::wstring> ownNamespace;  // asked for once a child's name matches
     for (std::optional<XmlNode> next = FirstChild(); next; next = next->NextSibling()) {
         XmlNode& child = *next;
-        if (!child.IsElement())
+        if (!child.HasName(child.NodeName(), name))
             continue;
-        if (child.NodeName() != name && child.BaseName() != name)
-            continue;
-        if (!ownNamespace.empty() && child.NamespaceUri() != ownNamespace)
+        if (!ownNamespace)
+            ownNamespace = NamespaceUri();
+        // Of the children only elements have a namespace: a child in ours is one.
+        if (ownNamespace->empty() ? !child.IsElement() : child.NamespaceUri() != *ownNamespace)
             continue;
         return std::move(child);
     }
@@ -230,6 +245,7 @@ XmlDocument::~XmlDocument() = default;
 
 void XmlDocument::Load(IStream* stream, const std::wstring& sourceName)
 {
+    loaded_ = false;
     if (stream == nullptr)
         throw EUninitializedObject(L"Stream is nil");
 
@@ -284,11 +300,23 @@ void XmlDocument::Load(IStream* stream, const std::wstring& sourceName)
     ComPtr<IXMLDOMDocumentType> doctype;
     if (SUCCEEDED(document_->get_doctype(&doctype)) && doctype)
         Refuse(sourceName, DocumentTypeText);
+    loaded_ = true;
 }
 
 XmlNode XmlDocument::DocumentNode() const
 {
     return XmlNode(document_);
+}
+
+std::optional<XmlNode> XmlDocument::DocumentElement() const
+{
+    if (!loaded_)
+        return std::nullopt;
+    ComPtr<IXMLDOMElement> element;
+    OleCheck(document_->get_documentElement(&element));
+    if (!element)
+        return std::nullopt;
+    return XmlNode(ComPtr<IXMLDOMNode>(element.Get()));  // an element is a node
 }
 
 } // namespace kv

@@ -70,6 +70,8 @@ public:
     // The value of the attribute whose qualified name is name; nullopt when it is absent,
     // "" when it is present but empty.
     std::optional<std::wstring> Attribute(std::wstring_view name) const;
+    // Whether the node, whose NodeName() is nodeName, has name as its qualified or local name.
+    bool HasName(const std::wstring& nodeName, std::wstring_view name) const;
 
     IXMLDOMNode* Get() const noexcept { return node_.Get(); }
 
@@ -85,17 +87,23 @@ public:
     XmlDocument(const XmlDocument&) = delete;
     XmlDocument& operator=(const XmlDocument&) = delete;
 
-    // Parses the whole stream from its start. sourceName names the document in messages.
-    // Raises EXmlDocumentError for a document that is refused or does not parse; no more than
-    // MaxXmlDocumentSize + 1 bytes are read of a document that is too large.
+    // Parses the whole stream from its start, in place of any document loaded before.
+    // sourceName names the document in messages. Raises EXmlDocumentError for a document that
+    // is refused or does not parse; no more than MaxXmlDocumentSize + 1 bytes are read of a
+    // document that is too large. One document loads many in turn for a fraction of the cost
+    // of a parser for each.
     void Load(IStream* stream, const std::wstring& sourceName);
 
     // The document node, whose children are the top-level nodes (the root element among them).
     XmlNode DocumentNode() const;
+    // The root element: the one element among the document node's children; nullopt when
+    // the last Load raised.
+    std::optional<XmlNode> DocumentElement() const;
 
 private:
     ComInitialization com_;  // first in, last out: the parser is released before COM ends
     Microsoft::WRL::ComPtr<IXMLDOMDocument2> document_;
+    bool loaded_ = false;  // by the last Load; a refused document leaves the one before
 };
 
 } // namespace kv

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Prints the benchmark figures for both architectures: the cost of showing a page of 200
-# resources from archives of 250 to 50,000 items (maff-bench page), after building everything.
+# Prints the benchmark figures for both architectures, after building everything: the cost of
+# showing a page of 200 resources from archives of 250 to 50,000 items (maff-bench page), and of
+# listing the pages of archives of one and of 1,000 saved pages (maff-bench list).
 # Everything runs on one CPU, the Wine server included: under Wine a round trip to the server
 # costs several times more when the two run on different CPUs.
 set -euo pipefail
@@ -16,6 +17,8 @@ python3 "$root/tools/bench/make_archives.py" "$build/bench"
 winpath() { echo "Z:${1//\//\\}"; }
 archives=()
 for n in 250 1000 10000 50000; do archives+=("$(winpath "$build/bench/bench-$n.maff")"); done
+listed=()
+for n in 1 1000; do listed+=("$(winpath "$build/bench/pages-$n.maff")"); done
 
 for arch in x86_64 i686; do
   plugin=kestrelview.wlx64
@@ -25,4 +28,6 @@ for arch in x86_64 i686; do
   WINEPREFIX="$build/wineprefix" wineserver -k 2>/dev/null || true
   taskset -c 0 "$build/$arch/wine-run.sh" "$build/$arch/maff-bench.exe" \
     "$(winpath "$build/$arch/$plugin")" page "${archives[@]}" 2> >(grep -v 'Wine Gecko' >&2)
+  taskset -c 0 "$build/$arch/wine-run.sh" "$build/$arch/maff-bench.exe" \
+    "$(winpath "$build/$arch/$plugin")" list "${listed[@]}" 2> >(grep -v 'Wine Gecko' >&2)
 done

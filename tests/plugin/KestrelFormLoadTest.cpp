@@ -93,6 +93,20 @@ TEST_F(KestrelFormLoad, ListKeepsItsHeightAndBrowserFillsTheRest)
     }
 }
 
+// Every viewer of the process, not only the first, gets its field of 21 pixels.
+TEST_F(KestrelFormLoad, EveryListOfTheProcessKeepsItsHeight)
+{
+    for (int i = 0; i < 3; ++i) {
+        kv::TKestrelForm* const form = kv::TKestrelForm::Create(
+            host_, [](HWND parent) { return std::make_unique<FakeBrowser>(parent); });
+        const RECT combo = ChildRect(form->ComboBox1());
+        EXPECT_EQ(combo.bottom - combo.top, 21) << i;
+        form->Destroy();
+    }
+    const RECT combo = ChildRect(form_->ComboBox1());
+    EXPECT_EQ(combo.bottom - combo.top, 21);
+}
+
 TEST_F(KestrelFormLoad, TwoPagesListedFirstShownThenPickingNavigatesViaBlank)
 {
     const std::wstring path = FixturePath(L"viewer-two-pages.maff");

@@ -89,6 +89,26 @@ TEST(PageList, LookupsKeepTheFirstEntryAndFoldEveryLetter)
     EXPECT_EQ(pages.IndexOf(L"maff://0*y/index.html"), 0);
 }
 
+// A lookup finds a listed URL exactly when the comparison without case calls the two equal,
+// for letters of every script, letters whose upper case is ASCII, and signs without case.
+TEST(PageList, LookupsAgreeWithTheComparisonWithoutCase)
+{
+    const std::vector<std::wstring> units = {
+        L"a", L"A", L"z", L"\u00E9", L"\u00C9", L"\u00DF", L"\u0131", L"i", L"I", L"\u0130",
+        L"\u017F", L"s", L"S", L"\u212A", L"k", L"K", L"\u03C3", L"\u03C2", L"\u03A3",
+        L"\u0434", L"\u0414", L"\u01C5", L"\u01C4", L"\u01C6", L"1", L"%", L"\u20AC", L"\uFF41",
+        L"\uFF21"};
+    for (const std::wstring& listed : units) {
+        PageList pages;
+        pages.Add(L"maff://0*" + listed + L"/index.html");
+        for (const std::wstring& asked : units) {
+            const std::wstring url = L"maff://0*" + asked + L"/INDEX.html";
+            EXPECT_EQ(pages.Contains(url), SameTextIgnoreCase(url, pages[0]))
+                << WideToUtf8(listed) << " " << WideToUtf8(asked);
+        }
+    }
+}
+
 // Every top-level folder of a large archive is a page of its own: discovery stays linear.
 TEST(PageDiscovery, ThousandsOfStartFiles)
 {

@@ -181,6 +181,31 @@ TEST(XmlDocument, RealDescriptionFollowsTheNamespaceRule)
     EXPECT_EQ(ReadChildResource(*description, L"title", L"default"), L"default");
 }
 
+// A child of the name in the description's own namespace wins wherever it stands; without
+// one, the first child of the qualified name in any letter case does.
+TEST(XmlDocument, ChildResourcesInTheDescriptionsNamespaceComeFirst)
+{
+    XmlDocument document;
+    document.Load(
+        StreamOf("<RDF:RDF xmlns:RDF='urn:rdf' xmlns:MAF='urn:maf' xmlns:maf='urn:maf'>"
+                 "<RDF:Description>"
+                 "<maf:TITLE RDF:resource='any case'/><MAF:title RDF:resource='other namespace'/>"
+                 "<MAF:title xmlns:MAF='urn:rdf' RDF:resource='own namespace'/>"
+                 "<MAF:ORIGINALURL RDF:resource='first'/><MAF:originalurl RDF:resource='exact'/>"
+                 "<MAF:indexfilename xmlns:MAF='urn:rdf' RDF:resource='only'/>"
+                 "</RDF:Description></RDF:RDF>")
+            .Get(),
+        L"index.rdf");
+    const std::optional<XmlNode> description =
+        document.DocumentElement()->ChildByName(L"RDF:Description");
+    ASSERT_TRUE(description);
+    EXPECT_EQ(ReadChildResource(*description, L"MAF:title", L"-"), L"own namespace");
+    EXPECT_EQ(ReadChildResource(*description, L"MAF:originalurl", L"-"), L"first");
+    EXPECT_EQ(ReadChildResource(*description, L"MAF:indexfilename", L"-"), L"only");
+    EXPECT_EQ(ReadChildResource(*description, L"maf:INDEXFILENAME", L"-"), L"only");
+    EXPECT_EQ(ReadChildResource(*description, L"MAF:charset", L"-"), L"-");
+}
+
 TEST(XmlDocument, ChildLookupAndAttributes)
 {
     XmlDocument document;
@@ -301,6 +326,29 @@ TEST(XmlDocument, LoadsFromTheStartOfAStreamThatWasRead)
     XmlDocument document;
     document.Load(stream.Get(), L"index.rdf");
     EXPECT_TRUE(document.DocumentNode().ChildByName(L"RDF:RDF"));
+}
+
+// One parser reads many documents in turn; a refused one leaves nothing of the one before.
+TEST(XmlDocument, OneDocumentLoadsManyInTurn)
+{
+    XmlDocument document;
+    const auto rootName = [&] {
+        const std::optional<XmlNode> root = document.DocumentElement();
+        return root ? root->NodeName() : std::wstring(L"(none)");
+    };
+    EXPECT_EQ(rootName(), L"(none)");
+    document.Load(StreamOf(RealDescription).Get(), L"index.rdf");
+    EXPECT_EQ(rootName(), L"RDF:RDF");
+    EXPECT_THROW(document.Load(StreamOf("<!DOCTYPE a><a/>").Get(), L"x"), EXmlDocumentError);
+    EXPECT_EQ(rootName(), L"(none)");
+    document.Load(StreamOf("<?xml version=\"1.0\"?><!-- c --><b t='1'/>").Get(), L"x");
+    EXPECT_EQ(rootName(), L"b");
+    EXPECT_EQ(document.DocumentElement()->Attribute(L"t"), std::optional<std::wstring>(L"1"));
+    EXPECT_THROW(document.Load(StreamOf("<c><d></c>").Get(), L"x"), EXmlDocumentError);
+    EXPECT_EQ(rootName(), L"(none)");
+    document.Load(StreamOf("<c/>").Get(), L"x");
+    EXPECT_EQ(rootName(), L"c");
+    EXPECT_TRUE(document.DocumentNode().ChildByName(L"c"));
 }
 
 TEST(XmlDocument, WorksOnThreadsWithAndWithoutComAndLeavesThemAsTheyWere)

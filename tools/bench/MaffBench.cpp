@@ -1,6 +1,7 @@
 // Figures of the plug-in as a file manager and its browser use it.
 //
 //   maff-bench PLUGIN page ARCHIVE...          the cost of showing a page (see Page below)
+//   maff-bench PLUGIN list ARCHIVE...          the cost of listing an archive's pages (see List)
 //   maff-bench PLUGIN soak ARCHIVE [CYCLES [REQUESTS [FLOOR]]]
 //                                              viewer open/close cycles, then a long run of
 //                                              requests and a run of FLOOR requests served by a
@@ -14,14 +15,23 @@
 // costs several times more when the two run on different CPUs, which would drown the figures
 // in noise.
 #include "archive/ArchiveCache.h"
+#include "archive/ArchiveCallbacks.h"
+#include "archive/ArchiveLibrary.h"
+#include "archive/FileStream7z.h"
 #include "archive/MaffZipFile.h"
+#include "archive/PropVariant.h"
+#include "plugin/ItemPaths.h"
+#include "plugin/KestrelForm.h"
 #include "plugin/PageDiscovery.h"
+#include "plugin/WebBrowserHost.h"
 #include "shell/Strings.h"
 #include "tools/urlfetch/UrlFetch.h"
 
 #include <windows.h>
+#include <msxml2.h>
 #include <ole2.h>
 #include <psapi.h>
+#include <shlwapi.h>
 #include <tlhelp32.h>
 #include <urlmon.h>
 #include <wininet.h>
@@ -31,6 +41,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -610,12 +621,296 @@ int Page(HMODULE plugin, const std::vector<std::wstring>& archives)
     return status;
 }
 
+// Receives every item of one Extract call into a string of its own, and nothing else: the
+// least a reader can do with the bytes.
+class CollectingExtract final : public kv::IArchiveExtractCallback, public kv::ISequentialOutStream {
+public:
+    explicit CollectingExtract(size_t items) : bytes(items) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override
+    {
+        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, kv::IID_IArchiveExtractCallback))
+            *object = static_cast<kv::IArchiveExtractCallback*>(this);
+        else if (IsEqualIID(id, kv::IID_ISequentialOutStream))
+            *object = static_cast<kv::ISequentialOutStream*>(this);
+        else
+            return *object = nullptr, E_NOINTERFACE;
+        return S_OK;
+    }
+    // Lives on the caller's stack for the one call.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE SetTotal(UINT64) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetCompleted(const UINT64*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetStream(UINT32 index, kv::ISequentialOutStream** out, INT32) override
+    {
+        current_ = index;
+        *out = this;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE PrepareOperation(INT32) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetOperationResult(INT32 result) override
+    {
+        failed |= result != kv::kExtractOK;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Write(const void* data, UINT32 size, UINT32* processed) override
+    {
+        auto& target = bytes.at(slots.at(current_));
+        target.append(static_cast<const char*>(data), size);
+        if (processed != nullptr)
+            *processed = size;
+        return S_OK;
+    }
+
+    std::vector<std::string> bytes;
+    std::unordered_map<UINT32, size_t> slots;  // item index -> place in bytes
+    bool failed = false;
+
+private:
+    UINT32 current_ = 0;
+};
+
+constexpr CLSID BenchDomDocument60 = {
+    0x88D96A05, 0xF192, 0x11D4, {0xA6, 0x5F, 0x00, 0x40, 0x96, 0x32, 0x51, 0xE5}};
+constexpr IID BenchXmlDomDocument = {
+    0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+
+// The irreducible part of listing an archive's pages, done with the library and the parser
+// directly: open the archive, read every item's path and folder flag, unpack every
+// description with one Extract call, load each into one XML document and read the three
+// values a page is listed by. Times in ms.
+struct ListingFloor {
+    double open = 0, listing = 0, parse = 0;
+    size_t items = 0, descriptions = 0;
+};
+
+// The "RDF:resource" value of the description's children that name a page's start file,
+// address and title, by the most direct route through the parsed document.
+size_t ReadPageValues(IXMLDOMDocument* document)
+{
+    using Microsoft::WRL::ComPtr;
+    size_t found = 0;
+    ComPtr<IXMLDOMElement> root;
+    ComPtr<IXMLDOMNode> description;
+    if (FAILED(document->get_documentElement(&root)) || !root ||
+        FAILED(root->get_firstChild(&description)) || !description)
+        return 0;
+    ComPtr<IXMLDOMNode> child;
+    description->get_firstChild(&child);
+    BSTR attribute = SysAllocString(L"RDF:resource");
+    while (child) {
+        BSTR name = nullptr;
+        child->get_nodeName(&name);
+        if (name != nullptr && (wcscmp(name, L"MAF:indexfilename") == 0 ||
+                                wcscmp(name, L"MAF:originalurl") == 0 || wcscmp(name, L"MAF:title") == 0)) {
+            ComPtr<IXMLDOMNamedNodeMap> attributes;
+            ComPtr<IXMLDOMNode> value;
+            VARIANT text;
+            VariantInit(&text);
+            if (SUCCEEDED(child->get_attributes(&attributes)) && attributes &&
+                SUCCEEDED(attributes->getNamedItem(attribute, &value)) && value &&
+                SUCCEEDED(value->get_nodeValue(&text)))
+                ++found;
+            VariantClear(&text);
+        }
+        SysFreeString(name);
+        ComPtr<IXMLDOMNode> next;
+        child->get_nextSibling(&next);
+        child = std::move(next);
+    }
+    SysFreeString(attribute);
+    return found;
+}
+
+// The floor's reader, kept open between its parts.
+class FloorReader {
+public:
+    explicit FloorReader(const std::wstring& archive) : archive_(archive)
+    {
+        kv::LoadArchiveLibrary();
+        CoCreateInstance(BenchDomDocument60, nullptr, CLSCTX_INPROC_SERVER, BenchXmlDomDocument,
+                         reinterpret_cast<void**>(document_.GetAddressOf()));
+        if (document_)
+            document_->put_async(VARIANT_FALSE);
+    }
+
+    void Open()
+    {
+        using Microsoft::WRL::ComPtr;
+        reader_.Reset();
+        kv::ArchiveLibraryEntries().CreateObject(&kv::ZipHandlerClassId, &kv::IID_IInArchive,
+                                                 reinterpret_cast<void**>(reader_.GetAddressOf()));
+        const auto file = kv::MakeInterfaced<kv::Torv7zFileStream>(archive_, STGM_READ | STGM_SHARE_DENY_NONE);
+        ComPtr<kv::IInStream> stream;
+        file->QueryInterface(kv::IID_IInStream, &stream);
+        const auto callback = kv::MakeInterfaced<kv::TOpenCallback>(kv::MaxArchiveItems);
+        ComPtr<kv::IArchiveOpenCallback> openCallback;
+        callback->QueryInterface(kv::IID_IArchiveOpenCallback, &openCallback);
+        const UINT64 maxStart = kv::MaxArchiveStartOffset;
+        ok_ = reader_->Open(stream.Get(), &maxStart, openCallback.Get()) == S_OK;
+    }
+
+    void List()
+    {
+        UINT32 count = 0;
+        reader_->GetNumberOfItems(&count);
+        names_.assign(count, {});
+        folders_.assign(count, false);
+        for (UINT32 i = 0; i < count; ++i) {
+            PROPVARIANT value{};
+            reader_->GetProperty(i, kv::kpidPath, &value);
+            kv::PropVariantToString(value, names_[i]);
+            kv::ClearPropVariant(value);
+            reader_->GetProperty(i, kv::kpidIsDir, &value);
+            folders_[i] = value.vt == VT_BOOL && value.boolVal != VARIANT_FALSE;
+            kv::ClearPropVariant(value);
+        }
+        descriptions_.clear();
+        for (UINT32 i = 0; i < count; ++i)
+            if (!folders_[i] && kv::SameTextIgnoreCase(kv::ItemFileName(names_[i]), L"index.rdf"))
+                descriptions_.push_back(i);
+    }
+
+    void Parse()
+    {
+        using Microsoft::WRL::ComPtr;
+        CollectingExtract collected(descriptions_.size());
+        for (size_t i = 0; i < descriptions_.size(); ++i)
+            collected.slots[descriptions_[i]] = i;
+        reader_->Extract(descriptions_.data(), static_cast<UINT32>(descriptions_.size()), 0, &collected);
+        ok_ = ok_ && !collected.failed && document_;
+        for (const std::string& bytes : collected.bytes) {
+            if (!document_)
+                break;
+            ComPtr<IStream> stream;
+            stream.Attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()),
+                                            static_cast<UINT>(bytes.size())));
+            VARIANT source;
+            VariantInit(&source);
+            source.vt = VT_UNKNOWN;
+            source.punkVal = stream.Get();
+            VARIANT_BOOL loaded = VARIANT_FALSE;
+            ok_ = ok_ && SUCCEEDED(document_->load(source, &loaded)) && loaded == VARIANT_TRUE &&
+                  ReadPageValues(document_.Get()) == 3;
+        }
+    }
+
+    bool Ok() const { return ok_; }
+    size_t Items() const { return names_.size(); }
+    size_t Descriptions() const { return descriptions_.size(); }
+
+private:
+    std::wstring archive_;
+    Microsoft::WRL::ComPtr<kv::IInArchive> reader_;
+    Microsoft::WRL::ComPtr<IXMLDOMDocument> document_;
+    std::vector<std::wstring> names_;
+    std::vector<bool> folders_;
+    std::vector<UINT32> descriptions_;
+    bool ok_ = true;
+};
+
+// A copy of the archive under a name of its own: the plug-in keeps archives it opened for a
+// few seconds, and every timed load must open the file afresh.
+std::wstring FreshCopy(const std::wstring& archive, int run)
+{
+    std::wstring copy = archive + L"." + std::to_wstring(run) + L".maff";
+    if (!CopyFileW(archive.c_str(), copy.c_str(), FALSE))
+        return archive;
+    return copy;
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// The cost of listing an archive's pages: ListLoadW until the list is filled and the first page
+// navigated to, against what no reader can avoid (ListingFloor), timed in turns so that both
+// see the same machine. Apart from them: the viewer window with its list and browser control
+// made alone, the control alone and a navigation of it to a blank page, which ListLoadW
+// includes and which cost what the platform's controls cost.
+int List(HMODULE plugin, const std::vector<std::wstring>& archives)
+{
+    constexpr int Runs = 7;
+    const Lister lister(plugin);
+    if (!lister.Usable())
+        return 1;
+    std::printf("%8s %6s | %9s | %8s %8s %8s | %6s | %8s %8s %8s\n", "items", "pages", "ListLoadW",
+                "open", "listing", "parse", "ratio", "window", "browser", "navigate");
+    int status = 0;
+    int run = 0;
+    for (const std::wstring& archive : archives) {
+        std::vector<std::wstring> copies;
+        for (int i = 0; i <= Runs; ++i)
+            copies.push_back(FreshCopy(archive, run++));
+        // The first load of a process pays for the browser control's and the library's code:
+        // a warm-up load of a copy keeps it out of the figures.
+        if (const HWND viewer = lister.Open(copies[0])) {
+            lister.close(viewer);
+            PumpMessages();
+        }
+        FloorReader floor(archive);
+        floor.Open();
+        floor.List();
+        floor.Parse();
+        std::vector<double> load, open, listing, parse;
+        for (int i = 1; i <= Runs; ++i) {
+            open.push_back(Timed([&] { floor.Open(); }));
+            listing.push_back(Timed([&] { floor.List(); }));
+            parse.push_back(Timed([&] { floor.Parse(); }));
+            std::wstring file = copies[static_cast<size_t>(i)];
+            HWND viewer = nullptr;
+            load.push_back(Timed([&] { viewer = lister.load(lister.host, file.data(), 0); }));
+            if (viewer == nullptr) {
+                std::printf("ListLoadW refused %ls\n", file.c_str());
+                status = 1;
+            } else {
+                lister.close(viewer);
+            }
+            PumpMessages();
+        }
+        if (!floor.Ok()) {
+            std::printf("the floor could not read every description of %ls\n", archive.c_str());
+            status = 1;
+        }
+        std::vector<double> window, browser, navigate;
+        for (int i = 0; i < Runs; ++i) {
+            kv::TKestrelForm* form = nullptr;
+            window.push_back(Timed([&] { form = kv::TKestrelForm::Create(lister.host, kv::CreateWebBrowser); }));
+            form->Destroy();
+            std::unique_ptr<kv::IViewerBrowser> control;
+            browser.push_back(Timed([&] { control = kv::CreateWebBrowser(lister.host); }));
+            navigate.push_back(Timed([&] { control->Navigate(L"about:blank"); }));
+            control.reset();
+            PumpMessages();
+        }
+        const double loadMs = Median(load), openMs = Median(open), listingMs = Median(listing),
+                     parseMs = Median(parse);
+        std::printf("%8zu %6zu | %9.1f | %8.1f %8.1f %8.1f | %6.2f | %8.1f %8.1f %8.1f\n",
+                    floor.Items(), floor.Descriptions(), loadMs, openMs, listingMs, parseMs,
+                    loadMs / (openMs + listingMs + parseMs), Median(window), Median(browser),
+                    Median(navigate));
+        std::fflush(stdout);
+        for (const std::wstring& copy : copies)
+            if (copy != archive)
+                DeleteFileW(copy.c_str());
+    }
+    std::printf("times in ms (medians of %d, in turns); ratio = ListLoadW / (open + listing + parse); "
+                "parse = every description unpacked by one extraction, loaded into one XML document "
+                "and its three values read; window = the viewer window with its list and browser "
+                "control, browser = the control, navigate = its navigation to a blank page: made "
+                "apart, all part of ListLoadW\n", Runs);
+    return status;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 3) {
         std::fprintf(stderr, "usage: maff-bench PLUGIN page ARCHIVE...\n"
+                             "       maff-bench PLUGIN list ARCHIVE...\n"
                              "       maff-bench PLUGIN soak ARCHIVE [CYCLES [REQUESTS [FLOOR]]]\n"
                              "       maff-bench PLUGIN floor [REQUESTS]\n"
                              "       maff-bench PLUGIN load ARCHIVE [THREADS [REQUESTS]]\n");
@@ -634,6 +929,8 @@ int wmain(int argc, wchar_t** argv)
     int status = 2;
     if (mode == L"page")
         status = Page(plugin, std::vector<std::wstring>(argv + 3, argv + argc));
+    else if (mode == L"list")
+        status = List(plugin, std::vector<std::wstring>(argv + 3, argv + argc));
     else if (mode == L"soak" && argc > 3)
         status = Soak(plugin, argv[3], argc > 4 ? _wtoi(argv[4]) : 2000, argc > 5 ? _wtoi(argv[5]) : 100000,
                       argc > 6 ? _wtoi(argv[6]) : 20000);

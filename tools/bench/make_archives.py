@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Writes the benchmark's archives into the folder given: bench-<N>.maff for N total items, each
 holding one saved page of 200 resources ("page/index.html" and "page/res/r000.png" ...) among
-filler items, as a saved site or gallery holds one page among many files. Standard library only.
+filler items, as a saved site or gallery holds one page among many files; and pages-<N>.maff of
+N saved pages, each a folder with its description and a small start file, as a collection of
+saved pages is. Standard library only.
 """
 import pathlib
 import random
@@ -13,6 +15,7 @@ from maffpages import index_rdf, png  # noqa: E402
 
 SIZES = (250, 1000, 10000, 50000)
 RESOURCES = 200
+PAGES = (1, 1000)
 
 
 def resources():
@@ -28,11 +31,36 @@ def resources():
     return items
 
 
+def fresh(path: pathlib.Path) -> bool:
+    return path.exists() and path.stat().st_mtime >= pathlib.Path(__file__).stat().st_mtime
+
+
+def build_pages(out: pathlib.Path, count: int):
+    path = out / f"pages-{count}.maff"
+    if fresh(path):
+        return
+    stamp = (2024, 1, 2, 3, 4, 6)
+    with zipfile.ZipFile(path.with_suffix(".tmp"), "w", zipfile.ZIP_DEFLATED) as z:
+        for i in range(count):
+            folder = f"{1700000000 + i * 37:d}_{i:04d}"
+            title = f"Saved page {i}"
+            z.writestr(zipfile.ZipInfo(f"{folder}/index.rdf", date_time=stamp),
+                       index_rdf(title, f"https://example.org/articles/{i}.html"),
+                       compress_type=zipfile.ZIP_DEFLATED)
+            z.writestr(zipfile.ZipInfo(f"{folder}/index.html", date_time=stamp),
+                       b"<!DOCTYPE html><html><head><title>%s</title></head><body><p>Page %d"
+                       b"</p></body></html>" % (title.encode(), i),
+                       compress_type=zipfile.ZIP_DEFLATED)
+    path.with_suffix(".tmp").rename(path)
+
+
 def build(out: pathlib.Path):
     out.mkdir(parents=True, exist_ok=True)
+    for count in PAGES:
+        build_pages(out, count)
     for total in SIZES:
         path = out / f"bench-{total}.maff"
-        if path.exists() and path.stat().st_mtime >= pathlib.Path(__file__).stat().st_mtime:
+        if fresh(path):
             continue
         items = [("page/index.rdf", index_rdf("Bench page", "http://example.org/bench/"))]
         items += resources()
