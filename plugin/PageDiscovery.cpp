@@ -261,10 +261,14 @@ std::wstring PageUrl(const std::wstring& archiveId, const std::wstring& itemPath
     for (const wchar_t c : itemPath) {
         switch (c) {
         case L'\\': url += L'/'; break;
-        // Otherwise the browser would take them for an escape, the fragment or the query.
+        // Otherwise the browser would take them for an escape, the fragment or the query, or
+        // the platform's URL parser for user information ("1*@0*x" names host "0*x") or a
+        // port.
         case L'%': url += L"%25"; break;
         case L'#': url += L"%23"; break;
         case L'?': url += L"%3F"; break;
+        case L'@': url += L"%40"; break;
+        case L':': url += L"%3A"; break;
         default: url += c; break;
         }
     }

@@ -204,6 +204,15 @@ TEST_F(MaffFetch, PageUrlsOfOddNamesFindTheirItems)
     EXPECT_EQ(FetchUrl(L"maff://1*100%25/a%23b%3Fc%2541.html").body, page);
     EXPECT_EQ(FetchUrl(L"maff://1*q%3F%23%25/index.html").body, page);
     plugin_->ListCloseWindow(second);
+
+    // "@" and ":" are encoded too: the platform's URL parser would otherwise read user
+    // information and a port, and a page of archive 2 would be parsed as one of archive 0.
+    std::wstring authority = FixturePath(L"hostile-authority.maff");
+    const HWND third = plugin_->ListLoadW(host_.Handle(), authority.data(), 0);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(FetchUrl(L"maff://2*%400*secret/index.html").body, page);
+    EXPECT_EQ(FetchUrl(L"maff://2*port%3A80/index.html").body, page);
+    plugin_->ListCloseWindow(third);
 }
 
 TEST_F(MaffFetch, FailuresAreErrorPagesWithTheirMessages)

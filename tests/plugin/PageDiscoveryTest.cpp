@@ -243,6 +243,8 @@ TEST(PageDiscovery, PercentHashAndQuestionMarkAreEncodedInUrls)
     };
     EXPECT_EQ(Discover(L"hostile-names.maff"), expected);
     EXPECT_EQ(PageUrl(L"0*", L"a\\b/c d.html"), L"maff://0*a/b/c d.html");
+    EXPECT_EQ(PageUrl(L"1*", L"@0*secret\\index.html"), L"maff://1*%400*secret/index.html");
+    EXPECT_EQ(PageUrl(L"1*", L"a:b\\index.html"), L"maff://1*a%3Ab/index.html");
 }
 
 TEST(PageDiscovery, ScansAppendToWhatIsListed)
