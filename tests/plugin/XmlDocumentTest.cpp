@@ -313,7 +313,9 @@ TEST(XmlDocument, LimitsBoundTheTimeOfEveryDocument)
         SCOPED_TRACE(c.document.substr(0, 60));
         const ULONGLONG start = GetTickCount64();
         EXPECT_EQ(LoadError(c.document), c.expected);
-        EXPECT_LT(GetTickCount64() - start, 1000u);
+        // A guard against the parser's runaway cases (seconds to minutes), not a speed target:
+        // a loaded machine takes well over a second for the largest documents here.
+        EXPECT_LT(GetTickCount64() - start, 10000u);
     }
 }
 
