@@ -6,6 +6,7 @@
 #include "protocol/ProtocolThread.h"
 #include "shell/ComFactory.h"
 #include "tests/common/TestEnv.h"
+#include "tests/protocol/NewProtocol.h"
 #include "tools/urlfetch/RecordingSink.h"
 
 #include <gtest/gtest.h>
@@ -21,20 +22,8 @@ using kvfetch::RecordingSink;
 
 namespace {
 
-ComPtr<IInternetProtocol> NewMaffProtocol()
-{
-    static TorvShellExtensionFactory& factory = [] () -> TorvShellExtensionFactory& {
-        auto& f = CreateExtensionFactory(ExtensionClassOf<TProtocolExtension1>(), false);
-        f.ShowErrors = false;
-        return f;
-    }();
-    ComPtr<IInternetProtocol> protocol;
-    EXPECT_EQ(factory.CreateInstance(nullptr, IID_PPV_ARGS(&protocol)), S_OK);
-    return protocol;
-}
-
 struct Request {
-    ComPtr<IInternetProtocol> protocol = NewMaffProtocol();
+    ComPtr<IInternetProtocol> protocol = NewProtocol<TProtocolExtension1>();
     RecordingSink sink{BINDF_ASYNCHRONOUS};
 };
 

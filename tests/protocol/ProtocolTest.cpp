@@ -8,6 +8,7 @@
 #include "shell/Exceptions.h"
 #include "shell/MemoryStream.h"
 #include "shell/OleStream.h"
+#include "tests/protocol/NewProtocol.h"
 #include "tools/urlfetch/RecordingSink.h"
 
 #include <gtest/gtest.h>
@@ -109,17 +110,12 @@ public:
     }
 };
 
-template <class T>
-ComPtr<IInternetProtocol> NewProtocol()
+// Starts a request for slow content and returns once its content is being made.
+void StartSlow(IInternetProtocol& protocol, RecordingSink& sink)
 {
-    static TorvShellExtensionFactory& factory = [] () -> TorvShellExtensionFactory& {
-        auto& f = CreateExtensionFactory(ExtensionClassOf<T>(), false);
-        f.ShowErrors = false;
-        return f;
-    }();
-    ComPtr<IInternetProtocol> protocol;
-    EXPECT_EQ(factory.CreateInstance(nullptr, IID_PPV_ARGS(&protocol)), S_OK);
-    return protocol;
+    slow.Reset();
+    ASSERT_EQ(protocol.Start(L"fixed://a/slow.txt", &sink, &sink, 0, 0), S_OK);
+    ASSERT_EQ(WaitForSingleObject(slow.entered, 10000), WAIT_OBJECT_0);
 }
 
 std::string ReadAll(IInternetProtocol& protocol)
@@ -267,11 +263,9 @@ TEST_F(ProtocolObject, AsynchronousStartReportsFromTheWorkerAndAFileBindGetsACac
 
 TEST_F(ProtocolObject, TerminateAndReleaseNeverWaitForTheWorkerAndNothingIsReportedAfterwards)
 {
-    slow.Reset();
     auto protocol = NewProtocol<TSlowProtocol>();
     RecordingSink sink(BINDF_ASYNCHRONOUS | BINDF_NEEDFILE);
-    ASSERT_EQ(protocol->Start(L"fixed://a/slow.txt", &sink, &sink, 0, 0), S_OK);
-    ASSERT_EQ(WaitForSingleObject(slow.entered, 10000), WAIT_OBJECT_0);
+    ASSERT_NO_FATAL_FAILURE(StartSlow(*protocol.Get(), sink));
 
     // Before the data exists Terminate still succeeds, and neither it nor the last release
     // waits: the content is still being made (it waits for `release`, which nobody sets).
@@ -287,11 +281,9 @@ TEST_F(ProtocolObject, TerminateAndReleaseNeverWaitForTheWorkerAndNothingIsRepor
 
 TEST_F(ProtocolObject, AbortReportsItsReasonOnceAndStopsTheWork)
 {
-    slow.Reset();
     auto protocol = NewProtocol<TSlowProtocol>();
     RecordingSink sink(BINDF_ASYNCHRONOUS);
-    ASSERT_EQ(protocol->Start(L"fixed://a/slow.txt", &sink, &sink, 0, 0), S_OK);
-    ASSERT_EQ(WaitForSingleObject(slow.entered, 10000), WAIT_OBJECT_0);
+    ASSERT_NO_FATAL_FAILURE(StartSlow(*protocol.Get(), sink));
     EXPECT_EQ(protocol->Abort(INET_E_DOWNLOAD_FAILURE, 0), S_OK);
     ASSERT_EQ(sink.reports.size(), 1u);
     EXPECT_EQ(sink.reports[0].kind, L"result");
@@ -313,11 +305,9 @@ TEST_F(ProtocolObject, AbortReportsItsReasonOnceAndStopsTheWork)
 
 TEST_F(ProtocolObject, ASecondStartOrATerminateFromInsideAReportEndsTheReports)
 {
-    slow.Reset();
     auto protocol = NewProtocol<TSlowProtocol>();
     RecordingSink first(BINDF_ASYNCHRONOUS);
-    ASSERT_EQ(protocol->Start(L"fixed://a/slow.txt", &first, &first, 0, 0), S_OK);
-    ASSERT_EQ(WaitForSingleObject(slow.entered, 10000), WAIT_OBJECT_0);
+    ASSERT_NO_FATAL_FAILURE(StartSlow(*protocol.Get(), first));
     // Started again at once: the first request is let go without waiting for its work.
     RecordingSink second(0);
     ASSERT_EQ(protocol->Start(L"fixed://a/text", &second, &second, 0, 0), S_OK);
