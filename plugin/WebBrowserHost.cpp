@@ -1,11 +1,14 @@
 #include "plugin/WebBrowserHost.h"
 
 #include "plugin/HtmlDocument.h"
+#include "plugin/ViewerSettings.h"
 #include "shell/BStr.h"
 #include "shell/Exceptions.h"
 #include "shell/OleCheck.h"
 
 #include <mshtml.h>
+#include <mshtmdid.h>
+#include <olectl.h>
 
 namespace kv {
 
@@ -20,7 +23,7 @@ OleInitialization::~OleInitialization()
     OleUninitialize();
 }
 
-WebBrowserHost::WebBrowserHost(HWND parent)
+WebBrowserHost::WebBrowserHost(HWND parent, DWORD downloadControl)
 {
     if (parent == nullptr || !IsWindow(parent))
         throw EArgumentException(L"Invalid parent window");
@@ -28,10 +31,15 @@ WebBrowserHost::WebBrowserHost(HWND parent)
     if (!GetClientRect(parent, &bounds))
         RaiseLastOSError();
     try {
-        site_ = OleSite::Create(parent, bounds);
+        site_ = OleSite::Create(parent, bounds, downloadControl);
         OleCheck(CoCreateInstance(CLSID_WebBrowser, nullptr, CLSCTX_INPROC_SERVER,
                                   IID_PPV_ARGS(&object_)));
         OleCheck(object_->SetClientSite(site_.Get()));
+        // Have the control read the download control from its site now, rather than keep a
+        // default it may have taken before it had one; the engine reads it again per document.
+        Microsoft::WRL::ComPtr<IOleControl> control;
+        if (SUCCEEDED(object_.As(&control)) && control)
+            control->OnAmbientPropertyChange(DISPID_AMBIENT_DLCONTROL);
         OleCheck(object_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site_.Get(), 0, parent, &bounds));
         OleCheck(object_.As(&inPlace_));
         OleCheck(object_.As(&browser_));
@@ -116,7 +124,7 @@ bool WebBrowserHost::Contains(HWND window) const
 
 std::unique_ptr<IViewerBrowser> CreateWebBrowser(HWND parent)
 {
-    return std::make_unique<WebBrowserHost>(parent);
+    return std::make_unique<WebBrowserHost>(parent, DownloadControlFlags(CurrentViewerSettings()));
 }
 
 } // namespace kv

@@ -22,8 +22,9 @@ public:
 
 class WebBrowserHost final : public IViewerBrowser {
 public:
-    // Creates the control in place, as a child of parent filling its client area.
-    explicit WebBrowserHost(HWND parent);
+    // Creates the control in place, as a child of parent filling its client area, with the
+    // DLCTL_* flags its site answers for DISPID_AMBIENT_DLCONTROL.
+    WebBrowserHost(HWND parent, DWORD downloadControl);
     ~WebBrowserHost() override;
     WebBrowserHost(const WebBrowserHost&) = delete;
     WebBrowserHost& operator=(const WebBrowserHost&) = delete;
@@ -35,6 +36,9 @@ public:
     long ReadyState() override;
     std::unique_ptr<IBrowserDocument> Document() override;
     bool Contains(HWND window) const override;
+
+    // The control itself, for the checks that need its own interfaces.
+    IWebBrowser2* Control() const noexcept { return browser_.Get(); }
 
 private:
     void Close() noexcept;
