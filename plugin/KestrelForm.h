@@ -6,6 +6,7 @@
 #include "plugin/Browser.h"
 #include "plugin/KeyboardHook.h"
 #include "plugin/PageDiscovery.h"
+#include "plugin/ViewerNavigation.h"
 
 #include <windows.h>
 
@@ -80,6 +81,8 @@ private:
         void operator()(HFONT font) const noexcept { DeleteObject(font); }
     };
     std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter> font_;
+    // Declared before the browser, which reports to it until it goes.
+    std::unique_ptr<ViewerNavigation> navigation_;
     std::unique_ptr<IViewerBrowser> browser_;
     std::unique_ptr<TKeyboardHook> FKeyboardHook;
     PageList pages_;

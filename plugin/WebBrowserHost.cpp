@@ -40,9 +40,11 @@ WebBrowserHost::WebBrowserHost(HWND parent, DWORD downloadControl)
         Microsoft::WRL::ComPtr<IOleControl> control;
         if (SUCCEEDED(object_.As(&control)) && control)
             control->OnAmbientPropertyChange(DISPID_AMBIENT_DLCONTROL);
+        OleCheck(object_.As(&browser_));
+        // Connected before the first navigation, so that none escapes the viewer's judgement.
+        events_ = std::make_unique<BrowserEventConnection>(browser_.Get());
         OleCheck(object_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site_.Get(), 0, parent, &bounds));
         OleCheck(object_.As(&inPlace_));
-        OleCheck(object_.As(&browser_));
         OleCheck(inPlace_->GetWindow(&window_));
         if (window_ == nullptr)
             throw EOleSysError(L"The browser control has no window", E_UNEXPECTED);
@@ -59,6 +61,8 @@ WebBrowserHost::~WebBrowserHost()
 
 void WebBrowserHost::Close() noexcept
 {
+    // No event may reach the viewer once it lets the browser go.
+    events_.reset();
     // Deactivate while the site is still there to hear about it, then close and cut the
     // object's reference to the site so neither keeps the other alive.
     if (inPlace_)
@@ -120,6 +124,12 @@ bool WebBrowserHost::Contains(HWND window) const
 {
     return window != nullptr && window_ != nullptr &&
            (window == window_ || IsChild(window_, window));
+}
+
+void WebBrowserHost::SetEvents(IBrowserEvents* events) noexcept
+{
+    if (events_)
+        events_->SetEvents(events);
 }
 
 std::unique_ptr<IViewerBrowser> CreateWebBrowser(HWND parent)

@@ -4,10 +4,13 @@
 #pragma once
 
 #include "plugin/Browser.h"
+#include "plugin/BrowserEventSink.h"
 #include "plugin/OleSite.h"
 
 #include <exdisp.h>
 #include <wrl/client.h>
+
+#include <memory>
 
 namespace kv {
 
@@ -36,6 +39,7 @@ public:
     long ReadyState() override;
     std::unique_ptr<IBrowserDocument> Document() override;
     bool Contains(HWND window) const override;
+    void SetEvents(IBrowserEvents* events) noexcept override;
 
     // The control itself, for the checks that need its own interfaces.
     IWebBrowser2* Control() const noexcept { return browser_.Get(); }
@@ -49,6 +53,7 @@ private:
     Microsoft::WRL::ComPtr<IOleObject> object_;
     Microsoft::WRL::ComPtr<IOleInPlaceObject> inPlace_;
     Microsoft::WRL::ComPtr<IWebBrowser2> browser_;
+    std::unique_ptr<BrowserEventConnection> events_;
     HWND window_ = nullptr;
 };
 
