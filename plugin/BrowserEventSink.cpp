@@ -87,32 +87,6 @@ ULONG STDMETHODCALLTYPE BrowserEventSink::Release()
     return count;
 }
 
-HRESULT STDMETHODCALLTYPE BrowserEventSink::GetTypeInfoCount(UINT* count)
-{
-    if (count == nullptr)
-        return E_POINTER;
-    *count = 0;
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE BrowserEventSink::GetTypeInfo(UINT, LCID, ITypeInfo** typeInfo)
-{
-    if (typeInfo == nullptr)
-        return E_POINTER;
-    *typeInfo = nullptr;
-    return DISP_E_BADINDEX;
-}
-
-HRESULT STDMETHODCALLTYPE BrowserEventSink::GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID,
-                                                          DISPID* ids)
-{
-    if (ids == nullptr)
-        return E_POINTER;
-    for (UINT i = 0; i < count; ++i)
-        ids[i] = DISPID_UNKNOWN;
-    return DISP_E_UNKNOWNNAME;
-}
-
 HRESULT STDMETHODCALLTYPE BrowserEventSink::Invoke(DISPID member, REFIID riid, LCID, WORD,
                                                    DISPPARAMS* parameters, VARIANT*, EXCEPINFO*,
                                                    UINT*)

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "plugin/Browser.h"
+#include "plugin/DispIdDispatch.h"
 
 #include <windows.h>
 #include <ocidl.h>
@@ -18,7 +19,7 @@
 
 namespace kv {
 
-class BrowserEventSink final : public IDispatch {
+class BrowserEventSink final : public DispIdDispatch {
 public:
     // browser: the control whose own navigations count as top-level (any of its interfaces;
     // only its identity is kept, without a reference, for comparison).
@@ -41,11 +42,7 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
 
-    // IDispatch: only Invoke does anything; there is no type information.
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo** typeInfo) override;
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID locale,
-                                            DISPID* ids) override;
+    // IDispatch: the events, by their DISPIDs.
     HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID locale, WORD flags,
                                      DISPPARAMS* parameters, VARIANT* result, EXCEPINFO* exception,
                                      UINT* argumentError) override;

@@ -263,36 +263,7 @@ HRESULT STDMETHODCALLTYPE OleSite::TranslateAccelerator(LPMSG, WORD)
     return S_FALSE;
 }
 
-// IDispatch: the ambient properties, read by their DISPIDs; there is no type information.
-
-HRESULT STDMETHODCALLTYPE OleSite::GetTypeInfoCount(UINT* count)
-{
-    return ComMethod([&] {
-        if (count == nullptr)
-            return E_POINTER;
-        *count = 0;
-        return S_OK;
-    });
-}
-
-HRESULT STDMETHODCALLTYPE OleSite::GetTypeInfo(UINT, LCID, ITypeInfo** typeInfo)
-{
-    return ComMethod([&] {
-        const HRESULT result = ClearOut(typeInfo);
-        return FAILED(result) ? result : static_cast<HRESULT>(DISP_E_BADINDEX);
-    });
-}
-
-HRESULT STDMETHODCALLTYPE OleSite::GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids)
-{
-    return ComMethod([&] {
-        if (ids == nullptr)
-            return E_POINTER;
-        for (UINT i = 0; i < count; ++i)
-            ids[i] = DISPID_UNKNOWN;
-        return static_cast<HRESULT>(DISP_E_UNKNOWNNAME);
-    });
-}
+// IDispatch: the ambient properties, read by their DISPIDs.
 
 HRESULT STDMETHODCALLTYPE OleSite::Invoke(DISPID member, REFIID riid, LCID, WORD flags,
                                           DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*)

@@ -4,6 +4,8 @@
 // the site where the control sits.
 #pragma once
 
+#include "plugin/DispIdDispatch.h"
+
 #include <windows.h>
 #include <ole2.h>
 #include <oleidl.h>
@@ -16,7 +18,7 @@ namespace kv {
 class OleSite final : public IOleClientSite,
                       public IOleInPlaceSite,
                       public IOleInPlaceFrame,
-                      public IDispatch {
+                      public DispIdDispatch {
 public:
     // A site whose control window is a child of parent, placed at bounds (client coordinates).
     // downloadControl is the DLCTL_* answer to the ambient property DISPID_AMBIENT_DLCONTROL.
@@ -80,10 +82,6 @@ public:
 
     // IDispatch: the ambient properties. Only DISPID_AMBIENT_DLCONTROL is answered; every other
     // member is unknown, so the control keeps its own default for it.
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo** typeInfo) override;
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID locale,
-                                            DISPID* ids) override;
     HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID locale, WORD flags,
                                      DISPPARAMS* parameters, VARIANT* result, EXCEPINFO* exception,
                                      UINT* argumentError) override;
