@@ -37,6 +37,19 @@ public:
     virtual void ScrollBy(long dx, long dy) = 0;
 };
 
+// What the viewer says about where the browser goes. Called on the browser's thread while the
+// browser waits for the answer; neither method may raise.
+class IBrowserEvents {
+public:
+    virtual ~IBrowserEvents() = default;
+    // The page (topLevel) or a frame inside it is about to navigate to url: returns whether the
+    // navigation may go ahead.
+    virtual bool BeforeNavigate(const std::wstring& url, bool topLevel) noexcept = 0;
+    // A page asked for a new window, to url when the browser says where (empty otherwise). The
+    // browser never opens one: the request is always refused.
+    virtual void NewWindow(const std::wstring& url) noexcept = 0;
+};
+
 class IViewerBrowser {
 public:
     virtual ~IViewerBrowser() = default;
@@ -53,6 +66,9 @@ public:
     virtual std::unique_ptr<IBrowserDocument> Document() = 0;
     // Whether a window belongs to the browser (the control or any window inside it).
     virtual bool Contains(HWND window) const = 0;
+    // Where the browser's navigation events go from now on; null: nowhere, every navigation
+    // goes ahead. The receiver must outlive the browser or be replaced before it goes.
+    virtual void SetEvents(IBrowserEvents* events) noexcept = 0;
 };
 
 // Creates the real browser control as a child of parent. Raises on failure.

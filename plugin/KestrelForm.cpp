@@ -272,6 +272,8 @@ void TKestrelForm::CreateHandle()
     browser_ = browserFactory_(handle_);
     if (!browser_)
         throw EUninitializedObject(L"The browser could not be created");
+    navigation_ = std::make_unique<ViewerNavigation>(comboBox_, pages_);
+    browser_->SetEvents(navigation_.get());
     FKeyboardHook = std::make_unique<TKeyboardHook>(handle_);
     Layout();
 }
@@ -327,6 +329,8 @@ void TKestrelForm::LoadFile(const std::wstring& fileName)
     pages_ = std::move(pages);
     // Selecting from code sends no CBN_SELCHANGE: this is the only navigation.
     SendMessageW(comboBox_, CB_SETCURSEL, 0, 0);
+    if (navigation_)
+        navigation_->SetArchive(archiveId);
     WebBrowser1().Navigate(pages_[0]);
 }
 

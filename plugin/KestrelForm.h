@@ -6,6 +6,7 @@
 #include "plugin/Browser.h"
 #include "plugin/KeyboardHook.h"
 #include "plugin/PageDiscovery.h"
+#include "plugin/ViewerNavigation.h"
 #include "protocol/ArchiveRegistry.h"
 
 #include <windows.h>
@@ -84,6 +85,8 @@ private:
     // The archive shown; let go after the browser (declared before it), which may still ask
     // for its items while it goes.
     TArchiveRegistration archive_;
+    // Declared before the browser, which reports to it until it goes.
+    std::unique_ptr<ViewerNavigation> navigation_;
     std::unique_ptr<IViewerBrowser> browser_;
     std::unique_ptr<TKeyboardHook> FKeyboardHook;
     PageList pages_;

@@ -2,6 +2,8 @@
 
 #include "shell/Exceptions.h"
 
+#include <mshtmdid.h>
+
 #include <new>
 
 namespace kv {
@@ -19,10 +21,11 @@ HRESULT ClearOut(T** out) noexcept
 
 } // namespace
 
-Microsoft::WRL::ComPtr<OleSite> OleSite::Create(HWND parent, const RECT& bounds)
+Microsoft::WRL::ComPtr<OleSite> OleSite::Create(HWND parent, const RECT& bounds,
+                                                DWORD downloadControl)
 {
     Microsoft::WRL::ComPtr<OleSite> site;
-    site.Attach(new OleSite(parent, bounds));
+    site.Attach(new OleSite(parent, bounds, downloadControl));
     return site;
 }
 
@@ -37,6 +40,8 @@ HRESULT STDMETHODCALLTYPE OleSite::QueryInterface(REFIID riid, void** object)
             *object = static_cast<IOleInPlaceSite*>(this);
         else if (riid == IID_IOleInPlaceUIWindow || riid == IID_IOleInPlaceFrame)
             *object = static_cast<IOleInPlaceFrame*>(this);
+        else if (riid == IID_IDispatch)  // how the control reads the ambient properties
+            *object = static_cast<IDispatch*>(this);
         else {
             *object = nullptr;
             return E_NOINTERFACE;
@@ -256,6 +261,26 @@ HRESULT STDMETHODCALLTYPE OleSite::EnableModeless(BOOL)
 HRESULT STDMETHODCALLTYPE OleSite::TranslateAccelerator(LPMSG, WORD)
 {
     return S_FALSE;
+}
+
+// IDispatch: the ambient properties, read by their DISPIDs.
+
+HRESULT STDMETHODCALLTYPE OleSite::Invoke(DISPID member, REFIID riid, LCID, WORD flags,
+                                          DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*)
+{
+    return ComMethod([&] {
+        if (riid != IID_NULL)
+            return static_cast<HRESULT>(DISP_E_UNKNOWNINTERFACE);
+        // Not found leaves the control its default, which is what every other ambient wants.
+        if (member != DISPID_AMBIENT_DLCONTROL || !(flags & DISPATCH_PROPERTYGET))
+            return static_cast<HRESULT>(DISP_E_MEMBERNOTFOUND);
+        if (result == nullptr)
+            return E_INVALIDARG;
+        VariantInit(result);
+        V_VT(result) = VT_I4;
+        V_I4(result) = static_cast<LONG>(downloadControl_);
+        return S_OK;
+    });
 }
 
 } // namespace kv

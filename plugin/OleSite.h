@@ -1,7 +1,10 @@
 // The container side of an embedded OLE control: the client site, in-place site and frame that
-// an in-place object talks to. It owns nothing of the object; the host that embeds the control
-// keeps the object and tells the site where the control sits.
+// an in-place object talks to, and the ambient properties it reads through the site's IDispatch.
+// It owns nothing of the object; the host that embeds the control keeps the object and tells
+// the site where the control sits.
 #pragma once
+
+#include "plugin/DispIdDispatch.h"
 
 #include <windows.h>
 #include <ole2.h>
@@ -12,10 +15,15 @@
 
 namespace kv {
 
-class OleSite final : public IOleClientSite, public IOleInPlaceSite, public IOleInPlaceFrame {
+class OleSite final : public IOleClientSite,
+                      public IOleInPlaceSite,
+                      public IOleInPlaceFrame,
+                      public DispIdDispatch {
 public:
     // A site whose control window is a child of parent, placed at bounds (client coordinates).
-    static Microsoft::WRL::ComPtr<OleSite> Create(HWND parent, const RECT& bounds);
+    // downloadControl is the DLCTL_* answer to the ambient property DISPID_AMBIENT_DLCONTROL.
+    static Microsoft::WRL::ComPtr<OleSite> Create(HWND parent, const RECT& bounds,
+                                                  DWORD downloadControl);
 
     OleSite(const OleSite&) = delete;
     OleSite& operator=(const OleSite&) = delete;
@@ -24,6 +32,7 @@ public:
     void SetBounds(const RECT& bounds) noexcept { bounds_ = bounds; }
     const RECT& Bounds() const noexcept { return bounds_; }
     HWND Parent() const noexcept { return parent_; }
+    DWORD DownloadControl() const noexcept { return downloadControl_; }
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
@@ -71,13 +80,23 @@ public:
     HRESULT STDMETHODCALLTYPE EnableModeless(BOOL enable) override;
     HRESULT STDMETHODCALLTYPE TranslateAccelerator(LPMSG message, WORD id) override;
 
+    // IDispatch: the ambient properties. Only DISPID_AMBIENT_DLCONTROL is answered; every other
+    // member is unknown, so the control keeps its own default for it.
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID locale, WORD flags,
+                                     DISPPARAMS* parameters, VARIANT* result, EXCEPINFO* exception,
+                                     UINT* argumentError) override;
+
 private:
-    OleSite(HWND parent, const RECT& bounds) noexcept : parent_(parent), bounds_(bounds) {}
+    OleSite(HWND parent, const RECT& bounds, DWORD downloadControl) noexcept
+        : parent_(parent), bounds_(bounds), downloadControl_(downloadControl)
+    {
+    }
     ~OleSite() = default;
 
     std::atomic<ULONG> references_{1};
     HWND parent_;
     RECT bounds_;
+    DWORD downloadControl_;
 };
 
 } // namespace kv

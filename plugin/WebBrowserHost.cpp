@@ -1,11 +1,14 @@
 #include "plugin/WebBrowserHost.h"
 
 #include "plugin/HtmlDocument.h"
+#include "plugin/ViewerSettings.h"
 #include "shell/BStr.h"
 #include "shell/Exceptions.h"
 #include "shell/OleCheck.h"
 
 #include <mshtml.h>
+#include <mshtmdid.h>
+#include <olectl.h>
 
 namespace kv {
 
@@ -20,7 +23,7 @@ OleInitialization::~OleInitialization()
     OleUninitialize();
 }
 
-WebBrowserHost::WebBrowserHost(HWND parent)
+WebBrowserHost::WebBrowserHost(HWND parent, DWORD downloadControl)
 {
     if (parent == nullptr || !IsWindow(parent))
         throw EArgumentException(L"Invalid parent window");
@@ -28,13 +31,20 @@ WebBrowserHost::WebBrowserHost(HWND parent)
     if (!GetClientRect(parent, &bounds))
         RaiseLastOSError();
     try {
-        site_ = OleSite::Create(parent, bounds);
+        site_ = OleSite::Create(parent, bounds, downloadControl);
         OleCheck(CoCreateInstance(CLSID_WebBrowser, nullptr, CLSCTX_INPROC_SERVER,
                                   IID_PPV_ARGS(&object_)));
         OleCheck(object_->SetClientSite(site_.Get()));
+        // Have the control read the download control from its site now, rather than keep a
+        // default it may have taken before it had one; the engine reads it again per document.
+        Microsoft::WRL::ComPtr<IOleControl> control;
+        if (SUCCEEDED(object_.As(&control)) && control)
+            control->OnAmbientPropertyChange(DISPID_AMBIENT_DLCONTROL);
+        OleCheck(object_.As(&browser_));
+        // Connected before the first navigation, so that none escapes the viewer's judgement.
+        events_ = std::make_unique<BrowserEventConnection>(browser_.Get());
         OleCheck(object_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site_.Get(), 0, parent, &bounds));
         OleCheck(object_.As(&inPlace_));
-        OleCheck(object_.As(&browser_));
         OleCheck(inPlace_->GetWindow(&window_));
         if (window_ == nullptr)
             throw EOleSysError(L"The browser control has no window", E_UNEXPECTED);
@@ -51,6 +61,8 @@ WebBrowserHost::~WebBrowserHost()
 
 void WebBrowserHost::Close() noexcept
 {
+    // No event may reach the viewer once it lets the browser go.
+    events_.reset();
     // Deactivate while the site is still there to hear about it, then close and cut the
     // object's reference to the site so neither keeps the other alive.
     if (inPlace_)
@@ -114,9 +126,15 @@ bool WebBrowserHost::Contains(HWND window) const
            (window == window_ || IsChild(window_, window));
 }
 
+void WebBrowserHost::SetEvents(IBrowserEvents* events) noexcept
+{
+    if (events_)
+        events_->SetEvents(events);
+}
+
 std::unique_ptr<IViewerBrowser> CreateWebBrowser(HWND parent)
 {
-    return std::make_unique<WebBrowserHost>(parent);
+    return std::make_unique<WebBrowserHost>(parent, DownloadControlFlags(CurrentViewerSettings()));
 }
 
 } // namespace kv

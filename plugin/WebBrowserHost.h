@@ -4,10 +4,13 @@
 #pragma once
 
 #include "plugin/Browser.h"
+#include "plugin/BrowserEventSink.h"
 #include "plugin/OleSite.h"
 
 #include <exdisp.h>
 #include <wrl/client.h>
+
+#include <memory>
 
 namespace kv {
 
@@ -22,8 +25,9 @@ public:
 
 class WebBrowserHost final : public IViewerBrowser {
 public:
-    // Creates the control in place, as a child of parent filling its client area.
-    explicit WebBrowserHost(HWND parent);
+    // Creates the control in place, as a child of parent filling its client area, with the
+    // DLCTL_* flags its site answers for DISPID_AMBIENT_DLCONTROL.
+    WebBrowserHost(HWND parent, DWORD downloadControl);
     ~WebBrowserHost() override;
     WebBrowserHost(const WebBrowserHost&) = delete;
     WebBrowserHost& operator=(const WebBrowserHost&) = delete;
@@ -35,6 +39,10 @@ public:
     long ReadyState() override;
     std::unique_ptr<IBrowserDocument> Document() override;
     bool Contains(HWND window) const override;
+    void SetEvents(IBrowserEvents* events) noexcept override;
+
+    // The control itself, for the checks that need its own interfaces.
+    IWebBrowser2* Control() const noexcept { return browser_.Get(); }
 
 private:
     void Close() noexcept;
@@ -45,6 +53,7 @@ private:
     Microsoft::WRL::ComPtr<IOleObject> object_;
     Microsoft::WRL::ComPtr<IOleInPlaceObject> inPlace_;
     Microsoft::WRL::ComPtr<IWebBrowser2> browser_;
+    std::unique_ptr<BrowserEventConnection> events_;
     HWND window_ = nullptr;
 };
 

@@ -17,6 +17,8 @@ struct FakeBrowser::State {
     long selectionLength = 0;
     RECT bounds{};
     std::vector<std::wstring> urls;
+    std::vector<std::wstring> refused;
+    kv::IBrowserEvents* events = nullptr;
     std::vector<OLECMDID> commands;
     std::vector<FindTextCall> finds;
     std::vector<bool> collapses;
@@ -185,7 +187,29 @@ void FakeBrowser::Navigate(const std::wstring& url)
     state_->urls.push_back(url);
     if (state_->navigationFails)
         throw kv::EOleSysError(E_FAIL);
+    FireBeforeNavigate(url, true);
 }
+
+void FakeBrowser::SetEvents(kv::IBrowserEvents* events) noexcept
+{
+    state_->events = events;
+}
+
+bool FakeBrowser::FireBeforeNavigate(const std::wstring& url, bool topLevel)
+{
+    if (state_->events == nullptr || state_->events->BeforeNavigate(url, topLevel))
+        return true;
+    state_->refused.push_back(url);
+    return false;
+}
+
+void FakeBrowser::FireNewWindow(const std::wstring& url)
+{
+    if (state_->events != nullptr)
+        state_->events->NewWindow(url);
+}
+
+kv::IBrowserEvents* FakeBrowser::Events() const { return state_->events; }
 
 void FakeBrowser::ExecCommand(OLECMDID command)
 {
@@ -243,6 +267,7 @@ std::wstring FakeBrowser::SelectedText() const
 }
 
 const std::vector<std::wstring>& FakeBrowser::NavigatedUrls() const { return state_->urls; }
+const std::vector<std::wstring>& FakeBrowser::RefusedUrls() const { return state_->refused; }
 const std::vector<OLECMDID>& FakeBrowser::ExecutedCommands() const { return state_->commands; }
 const std::vector<FindTextCall>& FakeBrowser::FindTextCalls() const { return state_->finds; }
 const std::vector<bool>& FakeBrowser::CollapseCalls() const { return state_->collapses; }

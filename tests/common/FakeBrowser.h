@@ -16,6 +16,10 @@
 // - Select makes the range the document's selection.
 // Documents and ranges share the browser's state, so they stay usable in any order of
 // destruction; a document taken before the text changes sees the new text.
+//
+// Events: as the real control does, Navigate asks the events' receiver (if any) before it goes,
+// as a navigation of the page itself; Fire* deliver the events a page's links, frames and
+// pop-ups cause. Every navigation the receiver refuses is recorded.
 #pragma once
 
 #include "plugin/Browser.h"
@@ -54,6 +58,13 @@ public:
     long ReadyState() override;
     std::unique_ptr<kv::IBrowserDocument> Document() override;  // null without a document
     bool Contains(HWND window) const override;
+    void SetEvents(kv::IBrowserEvents* events) noexcept override;
+
+    // Events, as the control raises them. FireBeforeNavigate returns whether the navigation may
+    // go ahead (true without a receiver).
+    bool FireBeforeNavigate(const std::wstring& url, bool topLevel = true);
+    void FireNewWindow(const std::wstring& url);
+    kv::IBrowserEvents* Events() const;
 
     // Set-up.
     void SetReadyState(long state);           // READYSTATE_UNINITIALIZED (0) at first
@@ -73,6 +84,7 @@ public:
     long SelectionLength() const;
     std::wstring SelectedText() const;
     const std::vector<std::wstring>& NavigatedUrls() const;
+    const std::vector<std::wstring>& RefusedUrls() const;  // navigations the receiver refused
     const std::vector<OLECMDID>& ExecutedCommands() const;
     const std::vector<FindTextCall>& FindTextCalls() const;
     const std::vector<bool>& CollapseCalls() const;  // toStart of each Collapse

@@ -54,6 +54,7 @@ public:
     void ExecCommand(OLECMDID) override {}
     long ReadyState() override { return READYSTATE_LOADING; }
     std::unique_ptr<kv::IBrowserDocument> Document() override { return nullptr; }
+    void SetEvents(kv::IBrowserEvents*) noexcept override {}
     bool Contains(HWND window) const override { return window == window_; }
 
 private:

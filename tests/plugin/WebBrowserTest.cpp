@@ -279,7 +279,7 @@ TEST(WebBrowserThreads, InitialisesOleItselfAndRefusesAFreeThreadedApartment)
 TEST(OleSiteTest, IsOneObjectThatPlacesTheControlInItsParent)
 {
     const HWND parent = reinterpret_cast<HWND>(static_cast<INT_PTR>(0x1234));
-    const auto site = OleSite::Create(parent, RECT{1, 2, 30, 40});
+    const auto site = OleSite::Create(parent, RECT{1, 2, 30, 40}, 0);
 
     Microsoft::WRL::ComPtr<IUnknown> identity;
     Microsoft::WRL::ComPtr<IOleInPlaceSite> inPlaceSite;
@@ -292,7 +292,7 @@ TEST(OleSiteTest, IsOneObjectThatPlacesTheControlInItsParent)
     Microsoft::WRL::ComPtr<IUnknown> again;
     ASSERT_EQ(frameByQuery.As(&again), S_OK);
     EXPECT_EQ(again.Get(), identity.Get());
-    Microsoft::WRL::ComPtr<IDispatch> none;
+    Microsoft::WRL::ComPtr<IOleControlSite> none;
     EXPECT_EQ(site.As(&none), E_NOINTERFACE);
     EXPECT_EQ(none, nullptr);
 
