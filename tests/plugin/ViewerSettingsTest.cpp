@@ -39,13 +39,13 @@ public:
         EXPECT_TRUE(CreateDirectoryW(folder_.File(L"plugin").c_str(), nullptr));
     }
 
-    Chain& Host(const std::string& text) { return Write(L"host\\wincmd.ini", text); }
+    Chain& Host(const std::string& text) { return Write(L"host\\host.ini", text); }
     Chain& BesideHost(const std::string& text) { return Write(L"host\\Kestrelview.ini", text); }
     Chain& BesidePlugin(const std::string& text) { return Write(L"plugin\\Kestrelview.ini", text); }
 
     ViewerSettings Read() const
     {
-        return ReadViewerSettings(folder_.File(L"host\\wincmd.ini"), PluginFolder());
+        return ReadViewerSettings(folder_.File(L"host\\host.ini"), PluginFolder());
     }
     std::wstring PluginFolder() const { return folder_.File(L"plugin\\"); }
 
