@@ -120,7 +120,7 @@ TSharedArchive::Lease TSharedArchive::Borrow(const TCancellation* cancellation)
         if (readers_.size() + opening_ < MaxReaders)
             break;
         if (IsCancelled(cancellation))
-            throw EOleSysError(L"Operation aborted", E_ABORT);
+            RaiseCancelled();
         // Short waits: a cancelled request must not sit here until another one's extraction
         // of a large item ends.
         returned_.wait_for(guard, std::chrono::milliseconds(10));

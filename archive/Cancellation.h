@@ -15,6 +15,9 @@ private:
     std::atomic<bool> cancelled_{false};
 };
 
+// Ends work that was cancelled: an E_ABORT error, which nobody waits for.
+[[noreturn]] void RaiseCancelled();
+
 inline bool IsCancelled(const TCancellation* cancellation) noexcept
 {
     return cancellation != nullptr && cancellation->Cancelled();

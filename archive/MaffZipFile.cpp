@@ -115,12 +115,6 @@ std::wstring OperationResultText(int32_t result)
                        HResultFromOSError(ERROR_FILE_TOO_LARGE));
 }
 
-// A cancelled extraction: nobody waits for the item any more.
-[[noreturn]] void RaiseAborted()
-{
-    throw EOleSysError(L"Operation aborted", E_ABORT);
-}
-
 } // namespace
 
 bool DecoderMemoryIsBounded(const std::wstring& method)
@@ -267,7 +261,7 @@ ComPtr<MemoryStream> TMaffZipFile::ExtractItem(int index, const TCancellation* c
     ComPtr<MemoryStream> result = MemoryStream::Create();
     {
         if (IsCancelled(cancellation))
-            RaiseAborted();
+            RaiseCancelled();
         const auto callback = MakeInterfaced<TExtractCallback>(result, maxItemSize_, cancellation);
         ComPtr<IArchiveExtractCallback> extractCallback;
         CheckArchiveResult(callback->QueryInterface(IID_IArchiveExtractCallback, &extractCallback));
@@ -275,7 +269,7 @@ ComPtr<MemoryStream> TMaffZipFile::ExtractItem(int index, const TCancellation* c
         CheckArchiveResult(extractCallback->QueryInterface(IID_ISequentialOutStream, &outStream));
         const HRESULT extracted = archive_->Extract(&item, 1, 0, extractCallback.Get());
         if (callback->Cancelled())
-            RaiseAborted();
+            RaiseCancelled();
         if (callback->SizeLimitExceeded())
             RaiseTooLarge(name, L"it unpacks to more than", maxItemSize_);
         if (callback->OutOfMemory())

@@ -457,10 +457,5 @@ bool TKestrelForm::PrintPreview()
     return true;
 }
 
-void UnregisterKestrelFormClass() noexcept
-{
-    if (formClassAtom.load() != 0 && UnregisterClassW(FormClassName, ThisModule()))
-        formClassAtom.store(0);
-}
 
 } // namespace kv

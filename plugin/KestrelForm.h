@@ -95,7 +95,4 @@ private:
     int messageDepth_ = 0;  // calls of the window procedure under way
 };
 
-// Unregisters the window class at unload (no window of it may be left).
-void UnregisterKestrelFormClass() noexcept;
-
 } // namespace kv

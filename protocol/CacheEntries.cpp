@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -28,7 +27,6 @@ struct IgnoreCaseLess {
 struct Recorded {
     SrwLock lock;
     std::set<std::wstring, IgnoreCaseLess> urls;
-    std::atomic<int> running{0};
 };
 
 Recorded& Entries()
@@ -85,9 +83,7 @@ public:
     TCacheCleaner(Kind kind, std::wstring prefix)
         : TorvShellThread(CTF_PROCESS_REF, false), kind_(kind), prefix_(std::move(prefix))
     {
-        ++Entries().running;
     }
-    ~TCacheCleaner() override { --Entries().running; }
 
 protected:
     void Execute() override
@@ -146,17 +142,6 @@ void DeleteCacheEntries(const std::wstring& urlPrefix) noexcept
 void DeleteLeftoverCacheEntries(const std::wstring& scheme) noexcept
 {
     StartCleaner(TCacheCleaner::Kind::Leftover, scheme);
-}
-
-bool WaitForCacheCleanup(unsigned long timeoutMs) noexcept
-{
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
-    while (Entries().running.load() > 0) {
-        if (GetTickCount64() >= end)
-            return false;
-        Sleep(5);
-    }
-    return true;
 }
 
 std::wstring InertCacheExtension(const std::wstring& url)

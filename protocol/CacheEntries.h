@@ -15,8 +15,6 @@ void RecordCacheEntry(const std::wstring& url);
 void DeleteCacheEntries(const std::wstring& urlPrefix) noexcept;
 // Deletes the entries of a scheme ("maff:") that this process did not write.
 void DeleteLeftoverCacheEntries(const std::wstring& scheme) noexcept;
-// Waits up to timeoutMs for the deletions started so far; true when none is left running.
-bool WaitForCacheCleanup(unsigned long timeoutMs) noexcept;
 
 // The extension a cache file of url gets: that of the URL's last path segment (its query and
 // fragment never choose it), lower-cased, when it is an inert web type (pages, style sheets,

@@ -2,38 +2,13 @@
 
 #include "protocol/ProtocolExtension.h"
 #include "shell/Exceptions.h"
-#include "shell/Handles.h"
 #include "shell/OleCheck.h"
 
 #include <urlmon.h>
 
-#include <mutex>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace kv {
-
-namespace {
-
-struct SessionRegistration {
-    IClassFactory* factory;  // owned by the module's factory list
-    std::wstring name;
-    bool mimeFilter;
-};
-
-struct Registrations {
-    CriticalSection lock;
-    std::vector<SessionRegistration> entries;
-};
-
-Registrations& SessionRegistrations()
-{
-    static Registrations* registrations = new Registrations();
-    return *registrations;
-}
-
-} // namespace
 
 TorvShellExtensionFactory& RegisterSessionHandler(const TorvExtensionClass& extensionClass)
 {
@@ -55,30 +30,8 @@ TorvShellExtensionFactory& RegisterSessionHandler(const TorvExtensionClass& exte
             OleCheck(session->RegisterMimeFilter(&factory, classId, name.c_str()));
         else
             continue;
-        Registrations& registrations = SessionRegistrations();
-        std::lock_guard guard(registrations.lock);
-        registrations.entries.push_back({&factory, name, handler->IsMimeFilter()});
     }
     return factory;
-}
-
-void UnregisterSessionHandlers() noexcept
-{
-    Registrations& registrations = SessionRegistrations();
-    std::vector<SessionRegistration> entries;
-    {
-        std::lock_guard guard(registrations.lock);
-        entries.swap(registrations.entries);
-    }
-    Microsoft::WRL::ComPtr<IInternetSession> session;
-    if (FAILED(CoInternetGetSession(0, &session, 0)))
-        return;
-    for (const SessionRegistration& entry : entries) {
-        if (entry.mimeFilter)
-            session->UnregisterMimeFilter(entry.factory, entry.name.c_str());
-        else
-            session->UnregisterNameSpace(entry.factory, entry.name.c_str());
-    }
 }
 
 } // namespace kv

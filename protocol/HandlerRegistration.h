@@ -10,8 +10,7 @@ namespace kv {
 // session cannot be had or refuses a name (names registered before stay registered).
 TorvShellExtensionFactory& RegisterSessionHandler(const TorvExtensionClass& extensionClass);
 
-// Withdraws every session registration made by RegisterSessionHandler, so that the session
-// holds none of this library's factories once it is unloaded.
-void UnregisterSessionHandlers() noexcept;
+// Registrations are never withdrawn: the library stays loaded once started, and the session may
+// call its factories until the process ends.
 
 } // namespace kv

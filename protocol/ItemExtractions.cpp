@@ -17,11 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-[[noreturn]] void RaiseAborted()
-{
-    throw EOleSysError(L"Operation aborted", E_ABORT);
-}
-
 // The bytes counted against the limit.
 struct HeldBytes {
     std::mutex lock;
@@ -44,7 +39,7 @@ uint64_t Reserve(uint64_t size, const TCancellation* cancellation, bool mayWait)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(HeldItemBytesWaitMs);
     while (mayWait && held.held > 0 && held.held + size > MaxHeldItemBytes) {
         if (IsCancelled(cancellation))
-            RaiseAborted();
+            RaiseCancelled();
         if (std::chrono::steady_clock::now() >= deadline) {
             constexpr uint64_t MiB = 1024 * 1024;
             throw EOleSysError(FormatString(L"The items being shown take more than %llu MiB of "
@@ -199,7 +194,7 @@ std::shared_ptr<const TItemBytes> ShareItemExtraction(
             std::unique_lock guard(pending->lock);
             while (!pending->finished) {
                 if (IsCancelled(cancellation))
-                    RaiseAborted();
+                    RaiseCancelled();
                 pending->done.wait_for(guard, 10ms);
             }
         }

@@ -402,9 +402,5 @@ void RegisterMaffProtocol()
     RegisterSessionHandler(ExtensionClassOf<TProtocolExtension1>());
 }
 
-void UnregisterMaffProtocol() noexcept
-{
-    UnregisterSessionHandlers();
-}
 
 } // namespace kv

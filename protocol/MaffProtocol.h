@@ -68,8 +68,7 @@ private:
 inline constexpr CLSID CLSID_MaffProtocol = {
     0xC4F375D9, 0x53ED, 0x4485, {0xB4, 0x3F, 0x13, 0xCD, 0x59, 0xF7, 0x26, 0x6E}};
 
-// Start-up and unload of the handler: the session registration for "maff", and its withdrawal.
+// Start-up of the handler: the session registration for "maff", kept until the process ends.
 void RegisterMaffProtocol();
-void UnregisterMaffProtocol() noexcept;
 
 } // namespace kv

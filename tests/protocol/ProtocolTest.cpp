@@ -103,7 +103,7 @@ public:
         while (WaitForSingleObject(slow.release, 2) == WAIT_TIMEOUT) {
             if (IsCancelled(cancellation)) {
                 slow.sawCancel = true;
-                throw EOleSysError(L"Operation aborted", E_ABORT);
+                RaiseCancelled();
             }
         }
         return TFixedProtocol::GetContent(url, verb, request, response, fileName);
