@@ -24,6 +24,29 @@ std::wstring_view FileNameOf(std::wstring_view name)
     return separator == std::wstring_view::npos ? name : name.substr(separator + 1);
 }
 
+// The folder part with its separator, as ItemFilePath gives it but for the separators themselves,
+// which a page URL makes "/" alike.
+std::wstring_view FolderOf(std::wstring_view name)
+{
+    const size_t separator = name.find_last_of(L"\\/:");
+    return separator == std::wstring_view::npos ? std::wstring_view() : name.substr(0, separator + 1);
+}
+
+// Appends an item path to a page URL: "/" between folders, and "%", "#" and "?" percent-encoded.
+void AppendItemPath(std::wstring& url, std::wstring_view itemPath)
+{
+    for (const wchar_t c : itemPath) {
+        switch (c) {
+        case L'\\': url += L'/'; break;
+        // Otherwise the browser would take them for an escape, the fragment or the query.
+        case L'%': url += L"%25"; break;
+        case L'#': url += L"%23"; break;
+        case L'?': url += L"%3F"; break;
+        default: url += c; break;
+        }
+    }
+}
+
 bool IsIndexDescription(const TMaffZipFile& archive, int index)
 {
     return !archive.IsFolder(index) &&
@@ -102,7 +125,7 @@ class DescriptionReader {
 public:
     // The page the description gives, if any. Raises when it cannot be read.
     std::optional<IndexPage> Read(const std::wstring& archiveId, const std::wstring& itemName,
-                                  IStream* bytes)
+                                  MemoryStream& bytes)
     {
         if (!document_)
             document_.emplace();
@@ -124,10 +147,16 @@ public:
             return std::nullopt;
 
         IndexPage page;
-        page.url = PageUrl(archiveId, ItemFilePath(itemName) + indexFileName);
+        const std::wstring_view folder = FolderOf(itemName);
+        page.url.reserve(UrlScheme.size() + archiveId.size() + folder.size() + indexFileName.size());
+        page.url.append(UrlScheme).append(archiveId);
+        AppendItemPath(page.url, folder);
+        AppendItemPath(page.url, indexFileName);
         const std::wstring& sourceUrl = values[1];
         const std::wstring& title = values[2];
-        page.label = title == sourceUrl ? title : title + L" - " + sourceUrl;
+        page.label = title;
+        if (title != sourceUrl)
+            page.label.append(L" - ").append(sourceUrl);
         return page;
     }
 
@@ -138,14 +167,14 @@ private:
 // Appends the page of the description at index, whose bytes are given (null when it could not
 // be extracted), if it gives one.
 void AddDescribedPage(DescriptionReader& reader, const std::wstring& archiveId,
-                      const TMaffZipFile& archive, int index, IStream* bytes, PageList& pages,
+                      const TMaffZipFile& archive, int index, MemoryStream* bytes, PageList& pages,
                       LabelList& labels)
 {
     if (bytes == nullptr)
         return;
     std::optional<IndexPage> page;
     try {
-        page = reader.Read(archiveId, archive.GetName(index), bytes);
+        page = reader.Read(archiveId, archive.GetName(index), *bytes);
     } catch (const EOutOfMemory&) {
         throw;  // the process's trouble, not the description's
     } catch (const Exception&) {
@@ -258,16 +287,7 @@ std::wstring PageUrl(const std::wstring& archiveId, const std::wstring& itemPath
 {
     std::wstring url = UrlScheme + archiveId;
     url.reserve(url.size() + itemPath.size());
-    for (const wchar_t c : itemPath) {
-        switch (c) {
-        case L'\\': url += L'/'; break;
-        // Otherwise the browser would take them for an escape, the fragment or the query.
-        case L'%': url += L"%25"; break;
-        case L'#': url += L"%23"; break;
-        case L'?': url += L"%3F"; break;
-        default: url += c; break;
-        }
-    }
+    AppendItemPath(url, itemPath);
     return url;
 }
 
