@@ -184,8 +184,8 @@ void AddDescribedPage(DescriptionReader& reader, const std::wstring& archiveId,
     }
     if (!page)
         return;
-    pages.Add(page->url);
-    labels.Add(page->label);
+    pages.Add(std::move(page->url));
+    labels.Add(std::move(page->label));
 }
 
 // Unpacks the descriptions at indices a batch at a time and appends their pages in order.
@@ -260,13 +260,15 @@ void PageList::Clear() noexcept
     urls_.clear();
 }
 
-void PageList::Add(const std::wstring& url)
+void PageList::Add(std::wstring url)
 {
-    urls_.push_back(url);
+    // An earlier equal URL keeps its place.
+    const auto [place, added] = firstIndex_.emplace(url, Count());
     try {
-        firstIndex_.emplace(url, Count() - 1);  // an earlier equal URL keeps its place
+        urls_.push_back(std::move(url));
     } catch (...) {
-        urls_.pop_back();
+        if (added)
+            firstIndex_.erase(place);
         throw;
     }
 }
@@ -301,10 +303,10 @@ void AddFallbackPage(const std::wstring& archiveId, TMaffZipFile& archive, int i
                      PageList& pages, LabelList& labels)
 {
     const std::wstring& itemName = archive.GetName(index);
-    const std::wstring url = PageUrl(archiveId, itemName);
+    std::wstring url = PageUrl(archiveId, itemName);
     if (pages.Contains(url))
         return;
-    pages.Add(url);
+    pages.Add(std::move(url));
     labels.Add(ItemFileName(itemName));
 }
 
