@@ -24,6 +24,33 @@ std::wstring_view FileNameOf(std::wstring_view name)
     return separator == std::wstring_view::npos ? name : name.substr(separator + 1);
 }
 
+// The folder part with its separator, as ItemFilePath gives it but for the separators themselves,
+// which a page URL makes "/" alike.
+std::wstring_view FolderOf(std::wstring_view name)
+{
+    const size_t separator = name.find_last_of(L"\\/:");
+    return separator == std::wstring_view::npos ? std::wstring_view() : name.substr(0, separator + 1);
+}
+
+// Appends an item path to a page URL: "/" between folders, and "%", "#" and "?" percent-encoded.
+void AppendItemPath(std::wstring& url, std::wstring_view itemPath)
+{
+    for (const wchar_t c : itemPath) {
+        switch (c) {
+        case L'\\': url += L'/'; break;
+        // Otherwise the browser would take them for an escape, the fragment or the query, or
+        // the platform's URL parser for user information ("1*@0*x" names host "0*x") or a
+        // port.
+        case L'%': url += L"%25"; break;
+        case L'#': url += L"%23"; break;
+        case L'?': url += L"%3F"; break;
+        case L'@': url += L"%40"; break;
+        case L':': url += L"%3A"; break;
+        default: url += c; break;
+        }
+    }
+}
+
 bool IsIndexDescription(const TMaffZipFile& archive, int index)
 {
     return !archive.IsFolder(index) &&
@@ -102,7 +129,7 @@ class DescriptionReader {
 public:
     // The page the description gives, if any. Raises when it cannot be read.
     std::optional<IndexPage> Read(const std::wstring& archiveId, const std::wstring& itemName,
-                                  IStream* bytes)
+                                  MemoryStream& bytes)
     {
         if (!document_)
             document_.emplace();
@@ -124,10 +151,16 @@ public:
             return std::nullopt;
 
         IndexPage page;
-        page.url = PageUrl(archiveId, ItemFilePath(itemName) + indexFileName);
+        const std::wstring_view folder = FolderOf(itemName);
+        page.url.reserve(UrlScheme.size() + archiveId.size() + folder.size() + indexFileName.size());
+        page.url.append(UrlScheme).append(archiveId);
+        AppendItemPath(page.url, folder);
+        AppendItemPath(page.url, indexFileName);
         const std::wstring& sourceUrl = values[1];
         const std::wstring& title = values[2];
-        page.label = title == sourceUrl ? title : title + L" - " + sourceUrl;
+        page.label = title;
+        if (title != sourceUrl)
+            page.label.append(L" - ").append(sourceUrl);
         return page;
     }
 
@@ -138,14 +171,14 @@ private:
 // Appends the page of the description at index, whose bytes are given (null when it could not
 // be extracted), if it gives one.
 void AddDescribedPage(DescriptionReader& reader, const std::wstring& archiveId,
-                      const TMaffZipFile& archive, int index, IStream* bytes, PageList& pages,
+                      const TMaffZipFile& archive, int index, MemoryStream* bytes, PageList& pages,
                       LabelList& labels)
 {
     if (bytes == nullptr)
         return;
     std::optional<IndexPage> page;
     try {
-        page = reader.Read(archiveId, archive.GetName(index), bytes);
+        page = reader.Read(archiveId, archive.GetName(index), *bytes);
     } catch (const EOutOfMemory&) {
         throw;  // the process's trouble, not the description's
     } catch (const Exception&) {
@@ -155,8 +188,8 @@ void AddDescribedPage(DescriptionReader& reader, const std::wstring& archiveId,
     }
     if (!page)
         return;
-    pages.Add(page->url);
-    labels.Add(page->label);
+    pages.Add(std::move(page->url));
+    labels.Add(std::move(page->label));
 }
 
 // Unpacks the descriptions at indices a batch at a time and appends their pages in order.
@@ -231,13 +264,15 @@ void PageList::Clear() noexcept
     urls_.clear();
 }
 
-void PageList::Add(const std::wstring& url)
+void PageList::Add(std::wstring url)
 {
-    urls_.push_back(url);
+    // An earlier equal URL keeps its place.
+    const auto [place, added] = firstIndex_.emplace(url, Count());
     try {
-        firstIndex_.emplace(url, Count() - 1);  // an earlier equal URL keeps its place
+        urls_.push_back(std::move(url));
     } catch (...) {
-        urls_.pop_back();
+        if (added)
+            firstIndex_.erase(place);
         throw;
     }
 }
@@ -258,20 +293,7 @@ std::wstring PageUrl(const std::wstring& archiveId, const std::wstring& itemPath
 {
     std::wstring url = UrlScheme + archiveId;
     url.reserve(url.size() + itemPath.size());
-    for (const wchar_t c : itemPath) {
-        switch (c) {
-        case L'\\': url += L'/'; break;
-        // Otherwise the browser would take them for an escape, the fragment or the query, or
-        // the platform's URL parser for user information ("1*@0*x" names host "0*x") or a
-        // port.
-        case L'%': url += L"%25"; break;
-        case L'#': url += L"%23"; break;
-        case L'?': url += L"%3F"; break;
-        case L'@': url += L"%40"; break;
-        case L':': url += L"%3A"; break;
-        default: url += c; break;
-        }
-    }
+    AppendItemPath(url, itemPath);
     return url;
 }
 
@@ -285,10 +307,10 @@ void AddFallbackPage(const std::wstring& archiveId, TMaffZipFile& archive, int i
                      PageList& pages, LabelList& labels)
 {
     const std::wstring& itemName = archive.GetName(index);
-    const std::wstring url = PageUrl(archiveId, itemName);
+    std::wstring url = PageUrl(archiveId, itemName);
     if (pages.Contains(url))
         return;
-    pages.Add(url);
+    pages.Add(std::move(url));
     labels.Add(ItemFileName(itemName));
 }
 

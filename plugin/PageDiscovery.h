@@ -5,6 +5,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace kv {
@@ -15,7 +16,7 @@ class XmlNode;
 class PageList {
 public:
     void Clear() noexcept;
-    void Add(const std::wstring& url);
+    void Add(std::wstring url);
     int IndexOf(const std::wstring& url) const noexcept;  // -1 when absent
     bool Contains(const std::wstring& url) const noexcept { return IndexOf(url) >= 0; }
     int Count() const noexcept { return static_cast<int>(urls_.size()); }
@@ -41,12 +42,12 @@ private:
 class LabelList {
 public:
     virtual ~LabelList() = default;
-    virtual void Add(const std::wstring& label) = 0;
+    virtual void Add(std::wstring label) = 0;
 };
 
 class VectorLabelList final : public LabelList {
 public:
-    void Add(const std::wstring& label) override { labels.push_back(label); }
+    void Add(std::wstring label) override { labels.push_back(std::move(label)); }
     std::vector<std::wstring> labels;
 };
 

@@ -94,6 +94,39 @@ std::optional<XmlNode> Linked(HRESULT hr, ComPtr<IXMLDOMNode>& node)
 const wchar_t* const NotWellFormedText = L"not a well-formed XML document";
 const wchar_t* const DocumentTypeText = L"DTDs are not allowed in this document";
 
+// The parser here expands internal entities whatever it is told, so a DTD must never reach it;
+// and what would keep it busy for long never reaches it either.
+void CheckBytes(const uint8_t* data, size_t size, const std::wstring& sourceName)
+{
+    if (size > MaxXmlDocumentSize)
+        Refuse(sourceName, L"larger than " + std::to_wstring(MaxXmlDocumentSize) + L" bytes");
+    const XmlPrologCheck check = CheckXmlProlog(data, size);
+    switch (check.verdict) {
+    case XmlPrologVerdict::Acceptable:
+        break;
+    case XmlPrologVerdict::DocumentType:
+        Refuse(sourceName, DocumentTypeText);
+    case XmlPrologVerdict::NotWellFormed:
+        Refuse(sourceName, NotWellFormedText);
+    case XmlPrologVerdict::UnsupportedEncoding:
+        Refuse(sourceName, check.encoding.empty()
+                               ? std::wstring(L"its character encoding is not supported")
+                               : L"the character encoding \"" + check.encoding +
+                                     L"\" is not supported");
+    }
+    switch (CheckXmlShape(data, size, {MaxXmlElements, MaxXmlAttributesPerElement, MaxXmlDepth})) {
+    case XmlShapeVerdict::Acceptable:
+        break;
+    case XmlShapeVerdict::TooManyElements:
+        Refuse(sourceName, L"more than " + std::to_wstring(MaxXmlElements) + L" elements");
+    case XmlShapeVerdict::TooManyAttributes:
+        Refuse(sourceName, L"more than " + std::to_wstring(MaxXmlAttributesPerElement) +
+                               L" attributes on one element");
+    case XmlShapeVerdict::TooDeep:
+        Refuse(sourceName, L"elements nested more than " + std::to_wstring(MaxXmlDepth) + L" deep");
+    }
+}
+
 } // namespace
 
 ComInitialization::ComInitialization()
@@ -248,42 +281,22 @@ void XmlDocument::Load(IStream* stream, const std::wstring& sourceName)
     loaded_ = false;
     if (stream == nullptr)
         throw EUninitializedObject(L"Stream is nil");
-
-    // The parser here expands internal entities whatever it is told, so a DTD must never
-    // reach it; and what would keep it busy for long never reaches it either.
     {
         const std::vector<uint8_t> bytes = ReadAtMost(stream, MaxXmlDocumentSize);
-        if (bytes.size() > MaxXmlDocumentSize)
-            Refuse(sourceName, L"larger than " + std::to_wstring(MaxXmlDocumentSize) + L" bytes");
-        const XmlPrologCheck check = CheckXmlProlog(bytes.data(), bytes.size());
-        switch (check.verdict) {
-        case XmlPrologVerdict::Acceptable:
-            break;
-        case XmlPrologVerdict::DocumentType:
-            Refuse(sourceName, DocumentTypeText);
-        case XmlPrologVerdict::NotWellFormed:
-            Refuse(sourceName, NotWellFormedText);
-        case XmlPrologVerdict::UnsupportedEncoding:
-            Refuse(sourceName, check.encoding.empty()
-                                   ? std::wstring(L"its character encoding is not supported")
-                                   : L"the character encoding \"" + check.encoding +
-                                         L"\" is not supported");
-        }
-        switch (CheckXmlShape(bytes.data(), bytes.size(),
-                              {MaxXmlElements, MaxXmlAttributesPerElement, MaxXmlDepth})) {
-        case XmlShapeVerdict::Acceptable:
-            break;
-        case XmlShapeVerdict::TooManyElements:
-            Refuse(sourceName, L"more than " + std::to_wstring(MaxXmlElements) + L" elements");
-        case XmlShapeVerdict::TooManyAttributes:
-            Refuse(sourceName, L"more than " + std::to_wstring(MaxXmlAttributesPerElement) +
-                                   L" attributes on one element");
-        case XmlShapeVerdict::TooDeep:
-            Refuse(sourceName,
-                   L"elements nested more than " + std::to_wstring(MaxXmlDepth) + L" deep");
-        }
+        CheckBytes(bytes.data(), bytes.size(), sourceName);
     }
+    Parse(stream, sourceName);
+}
 
+void XmlDocument::Load(MemoryStream& stream, const std::wstring& sourceName)
+{
+    loaded_ = false;
+    CheckBytes(stream.Data().data(), stream.Data().size(), sourceName);
+    Parse(&stream, sourceName);
+}
+
+void XmlDocument::Parse(IStream* stream, const std::wstring& sourceName)
+{
     LARGE_INTEGER zero{};
     OleCheck(stream->Seek(zero, STREAM_SEEK_SET, nullptr));
     VARIANT source;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "shell/Exceptions.h"
+#include "shell/MemoryStream.h"
 
 #include <windows.h>
 #include <objidl.h>
@@ -93,6 +94,8 @@ public:
     // document that is too large. One document loads many in turn for a fraction of the cost
     // of a parser for each.
     void Load(IStream* stream, const std::wstring& sourceName);
+    // The same for a document in memory, checked where it lies rather than read out first.
+    void Load(MemoryStream& stream, const std::wstring& sourceName);
 
     // The document node, whose children are the top-level nodes (the root element among them).
     XmlNode DocumentNode() const;
@@ -101,6 +104,9 @@ public:
     std::optional<XmlNode> DocumentElement() const;
 
 private:
+    // Parses the stream, whose bytes passed the checks, from its start.
+    void Parse(IStream* stream, const std::wstring& sourceName);
+
     ComInitialization com_;  // first in, last out: the parser is released before COM ends
     Microsoft::WRL::ComPtr<IXMLDOMDocument2> document_;
     bool loaded_ = false;  // by the last Load; a refused document leaves the one before

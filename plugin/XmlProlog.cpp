@@ -19,6 +19,8 @@ public:
 
     Width GetWidth() const noexcept { return width_; }
     bool Wide() const noexcept { return width_ != Width::Byte; }
+    // Where the units start, behind a byte-order mark.
+    size_t Start() const noexcept { return start_; }
 
     uint32_t operator[](size_t index) const noexcept
     {
@@ -97,6 +99,19 @@ private:
     Width width_ = Width::Byte;
 };
 
+// The units of a document in an encoding that keeps ASCII as single bytes: the common case,
+// read without the width's conversion at every unit.
+class ByteUnits {
+public:
+    ByteUnits(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    bool Wide() const noexcept { return false; }
+    uint32_t operator[](size_t index) const noexcept { return index < size_ ? data_[index] : NoUnit; }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+};
+
 bool IsSpace(uint32_t c) noexcept
 {
     return c == 0x20 || c == 0x09 || c == 0x0D || c == 0x0A;
@@ -117,7 +132,8 @@ uint32_t AsciiUpper(uint32_t c) noexcept
     return c >= 'a' && c <= 'z' ? c - 32 : c;
 }
 
-bool At(const CodeUnits& u, size_t pos, std::string_view text, bool ignoreCase = false) noexcept
+template <class Units>
+bool At(const Units& u, size_t pos, std::string_view text, bool ignoreCase = false) noexcept
 {
     for (size_t i = 0; i < text.size(); ++i) {
         const uint32_t c = u[pos + i];
@@ -129,7 +145,8 @@ bool At(const CodeUnits& u, size_t pos, std::string_view text, bool ignoreCase =
 }
 
 // Position of text at or after pos, or NoUnit.
-size_t Find(const CodeUnits& u, size_t pos, std::string_view text) noexcept
+template <class Units>
+size_t Find(const Units& u, size_t pos, std::string_view text) noexcept
 {
     for (; u[pos] != NoUnit; ++pos)
         if (At(u, pos, text))
@@ -194,7 +211,8 @@ bool IsAsciiTransparentEncoding(const std::string& n)
                                       864, 865, 866, 869});
 }
 
-bool EncodingAllowed(const CodeUnits& u, const std::wstring& declared)
+template <class Units>
+bool EncodingAllowed(const Units& u, const std::wstring& declared)
 {
     const std::string n = NormalizeEncoding(declared);
     if (u.Wide())
@@ -205,7 +223,8 @@ bool EncodingAllowed(const CodeUnits& u, const std::wstring& declared)
 
 // Reads the pseudo-attributes of an "xml" processing instruction between begin and end;
 // false when they do not have the form name = "value".
-bool ReadDeclaration(const CodeUnits& u, size_t pos, size_t end, XmlPrologCheck& check)
+template <class Units>
+bool ReadDeclaration(const Units& u, size_t pos, size_t end, XmlPrologCheck& check)
 {
     for (;;) {
         while (pos < end && IsSpace(u[pos]))
@@ -239,18 +258,14 @@ bool ReadDeclaration(const CodeUnits& u, size_t pos, size_t end, XmlPrologCheck&
     }
 }
 
-} // namespace
-
-XmlPrologCheck CheckXmlProlog(const uint8_t* data, size_t size)
+template <class Units>
+XmlPrologCheck CheckProlog(const Units& u)
 {
     XmlPrologCheck check;
     const auto verdict = [&check](XmlPrologVerdict v) {
         check.verdict = v;
         return check;
     };
-    const CodeUnits u(data, size);
-    if (u.GetWidth() == Width::Unreadable)
-        return verdict(XmlPrologVerdict::UnsupportedEncoding);
 
     size_t pos = 0;
     for (;;) {
@@ -290,9 +305,9 @@ XmlPrologCheck CheckXmlProlog(const uint8_t* data, size_t size)
     }
 }
 
-XmlShapeVerdict CheckXmlShape(const uint8_t* data, size_t size, const XmlShapeLimits& limits)
+template <class Units>
+XmlShapeVerdict CheckShape(const Units& u, const XmlShapeLimits& limits)
 {
-    const CodeUnits u(data, size);
     size_t elements = 0;
     size_t depth = 0;
     size_t pos = 0;
@@ -356,6 +371,29 @@ XmlShapeVerdict CheckXmlShape(const uint8_t* data, size_t size, const XmlShapeLi
                 return XmlShapeVerdict::TooDeep;
         }
     }
+}
+
+} // namespace
+
+XmlPrologCheck CheckXmlProlog(const uint8_t* data, size_t size)
+{
+    const CodeUnits u(data, size);
+    if (u.GetWidth() == Width::Unreadable) {
+        XmlPrologCheck check;
+        check.verdict = XmlPrologVerdict::UnsupportedEncoding;
+        return check;
+    }
+    if (u.GetWidth() == Width::Byte)
+        return CheckProlog(ByteUnits(data + u.Start(), size - u.Start()));
+    return CheckProlog(u);
+}
+
+XmlShapeVerdict CheckXmlShape(const uint8_t* data, size_t size, const XmlShapeLimits& limits)
+{
+    const CodeUnits u(data, size);
+    if (u.GetWidth() == Width::Byte)
+        return CheckShape(ByteUnits(data + u.Start(), size - u.Start()), limits);
+    return CheckShape(u, limits);
 }
 
 } // namespace kv
