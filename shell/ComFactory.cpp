@@ -22,8 +22,8 @@ struct FactoryList {
 
 FactoryList& Factories()
 {
-    // Never destroyed: factories are freed explicitly by ShutdownComFactories, and the list may
-    // be asked for after static destruction has begun.
+    // Never destroyed: a factory given to the URL session may be called until the process
+    // ends, and the list may be asked for after static destruction has begun.
     static FactoryList* list = new FactoryList();
     return *list;
 }
@@ -330,16 +330,6 @@ UniqueExtension CreateUncounted(const TorvExtensionClass& extensionClass)
     UniqueExtension object(extensionClass.Construct());
     object->Setup(factory, nullptr, true);
     return object;
-}
-
-void ShutdownComFactories() noexcept
-{
-    FactoryList& list = Factories();
-    std::vector<std::unique_ptr<TComObjectFactory>> factories;
-    {
-        std::lock_guard guard(list.lock);
-        factories.swap(list.factories);
-    }
 }
 
 } // namespace kv

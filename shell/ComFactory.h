@@ -93,9 +93,6 @@ TorvShellExtensionFactory& CreateExtensionFactory(const TorvExtensionClass& exte
 // missing".
 UniqueExtension CreateUncounted(const TorvExtensionClass& extensionClass);
 
-// Frees every listed factory; at unload, once nothing can call them any more.
-void ShutdownComFactories() noexcept;
-
 // The class id as braced upper-case text.
 std::wstring GuidToString(const GUID& id);
 
