@@ -18,16 +18,11 @@ namespace {
 
 constexpr wchar_t FormClassName[] = L"TKestrelForm";
 constexpr wchar_t MaffExtension[] = L".maff";
-// How far the list of ComboBox1 drops down below its 21-pixel field.
+// How far the list of ComboBox1 drops down below its field, at 96 DPI.
 constexpr int DropDownExtent = 300;
 constexpr long ArrowStep = 16;
 
 std::atomic<ATOM> formClassAtom{0};
-
-// The item height that last gave the selection field its height, and the height of the font it
-// was found with: every list but the first starts from it, and then one setting usually does.
-std::atomic<LONG> fittedFontHeight{0};
-std::atomic<LRESULT> fittedItemHeight{0};
 
 ATOM RegisterFormClass(WNDPROC windowProc)
 {
@@ -83,17 +78,18 @@ void FillComboBox(HWND comboBox, const std::vector<std::wstring>& labels)
     }
 }
 
-HFONT CreateFormFont()
+// An item of the list, its selection field included: a line of the font and three pixels (at
+// 96 DPI) around it.
+int ListItemHeight(HWND window, HFONT font, UINT dpi) noexcept
 {
-    int pixelsPerInch = 96;
-    if (HDC screen = GetDC(nullptr)) {
-        pixelsPerInch = GetDeviceCaps(screen, LOGPIXELSY);
-        ReleaseDC(nullptr, screen);
-    }
-    // 8 points: height -11 at 96 pixels per inch.
-    return CreateFontW(-MulDiv(8, pixelsPerInch, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                       DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
+    return FontLineHeight(window, font) + ScaleForDpi(3, dpi);
+}
+
+int WindowHeight(HWND window) noexcept
+{
+    RECT bounds{};
+    GetWindowRect(window, &bounds);
+    return bounds.bottom - bounds.top;
 }
 
 } // namespace
@@ -115,6 +111,8 @@ TKestrelForm* TKestrelForm::Create(HWND parent, BrowserFactory browserFactory)
         throw EArgumentException(L"No browser factory");
     RegisterFormClass(&TKestrelForm::WindowProc);
     std::unique_ptr<TKestrelForm> form(new TKestrelForm(std::move(browserFactory)));
+    // Per-monitor aware where the host lets a window differ from its thread's awareness.
+    const ThreadDpiAwarenessScope perMonitorAware;
     const HWND window = CreateWindowExW(WS_EX_CONTROLPARENT, FormClassName, KestrelFormCaption,
                                         WS_CHILD | WS_CLIPCHILDREN, 0, 0, 570, 328, parent,
                                         nullptr, ThisModule(), form.get());
@@ -184,6 +182,8 @@ LRESULT CALLBACK TKestrelForm::WindowProc(HWND window, UINT message, WPARAM wPar
 LRESULT TKestrelForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     const HWND window = handle_;
+    if (const std::optional<LRESULT> handled = HandleThemeMessage(message, wParam, lParam))
+        return *handled;
     switch (message) {
     case WM_CREATE:
         try {
@@ -229,44 +229,18 @@ LRESULT TKestrelForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 
 void TKestrelForm::CreateHandle()
 {
-    font_.reset(CreateFormFont());
+    dpi_ = WindowDpi(handle_);
+    font_ = CreateViewerFont(dpi_);
+    // Owner-drawn: a themed drop-down list draws its field itself and ignores the colours its
+    // parent answers, so the dark colours would not reach it.
     comboBox_ = CreateWindowExW(0, L"COMBOBOX", L"",
-                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
-                                0, 0, 570, ComboBoxHeight + DropDownExtent, handle_, nullptr,
+                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST |
+                                    CBS_OWNERDRAWFIXED | CBS_HASSTRINGS,
+                                0, 0, 570, ScaleForDpi(DropDownExtent, dpi_), handle_, nullptr,
                                 ThisModule(), nullptr);
     if (comboBox_ == nullptr)
         RaiseLastOSError();
-    if (font_)
-        SendMessageW(comboBox_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
-    // The selection field is 21 pixels high whatever the font's metrics make of it. The field's
-    // height follows the item height set, but not always one to one (nor does the item height
-    // read back always equal the one set), so adjust by what the field measures.
-    LOGFONTW logFont{};
-    const LONG fontHeight =
-        font_ && GetObjectW(font_.get(), sizeof(logFont), &logFont) != 0 ? logFont.lfHeight : 0;
-    LRESULT itemHeight = SendMessageW(comboBox_, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
-    if (itemHeight != CB_ERR && fontHeight != 0 && fittedFontHeight.load() == fontHeight) {
-        if (const LRESULT fitted = fittedItemHeight.load(); fitted > 0 && fitted != itemHeight) {
-            itemHeight = fitted;
-            SendMessageW(comboBox_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), itemHeight);
-        }
-    }
-    for (int attempt = 0; itemHeight != CB_ERR && attempt < 4; ++attempt) {
-        RECT field{};
-        GetWindowRect(comboBox_, &field);
-        const int fieldHeight = field.bottom - field.top;
-        if (fieldHeight == ComboBoxHeight) {
-            if (fontHeight != 0) {
-                fittedItemHeight.store(itemHeight);
-                fittedFontHeight.store(fontHeight);
-            }
-            break;
-        }
-        itemHeight += ComboBoxHeight - fieldHeight;
-        if (itemHeight < 1)
-            break;
-        SendMessageW(comboBox_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), itemHeight);
-    }
+    FitListToFont();
 
     // Created after the list, so the tab order is list, then browser.
     browser_ = browserFactory_(handle_);
@@ -292,21 +266,103 @@ void TKestrelForm::Layout() noexcept
     GetClientRect(handle_, &client);
     const int width = client.right - client.left;
     const int height = client.bottom - client.top;
-    if (comboBox_ != nullptr)
-        MoveWindow(comboBox_, 0, 0, width, ComboBoxHeight + DropDownExtent, TRUE);
+    if (comboBox_ != nullptr) {
+        // The height given to a drop-down list is its field's and its dropped list's together.
+        MoveWindow(comboBox_, 0, 0, width, stripHeight_ + ScaleForDpi(DropDownExtent, dpi_), TRUE);
+        stripHeight_ = WindowHeight(comboBox_);
+    }
     if (browser_) {
         try {
-            browser_->SetBounds(RECT{0, ComboBoxHeight, width, std::max(height, ComboBoxHeight)});
+            browser_->SetBounds(RECT{0, stripHeight_, width, std::max(height, stripHeight_)});
         } catch (...) {
         }
     }
+}
+
+void TKestrelForm::ApplyDpi() noexcept
+{
+    if (handle_ == nullptr || comboBox_ == nullptr)
+        return;
+    const UINT dpi = WindowDpi(handle_);
+    if (UniqueFont font = CreateViewerFont(dpi)) {
+        dpi_ = dpi;
+        SendMessageW(comboBox_, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), FALSE);
+        font_.swap(font);  // the old font goes once the list no longer uses it
+    }
+    FitListToFont();
+    Layout();
+    RedrawWindow(handle_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+void TKestrelForm::FitListToFont() noexcept
+{
+    if (font_)
+        SendMessageW(comboBox_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
+    // The strip is as high as the field measures with this font: the field's height follows
+    // the item height, plus borders that differ between systems.
+    const int itemHeight = ListItemHeight(comboBox_, font_.get(), dpi_);
+    SendMessageW(comboBox_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), itemHeight);
+    SendMessageW(comboBox_, CB_SETITEMHEIGHT, 0, itemHeight);
+    stripHeight_ = WindowHeight(comboBox_);
+}
+
+void TKestrelForm::SetShowFlags(int flags) noexcept
+{
+    showFlags_ = flags;
+    if (!theme_.SetFlags(flags) || handle_ == nullptr)
+        return;
+    theme_.ApplyNativeTheme(comboBox_);
+    RedrawWindow(handle_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_FRAME);
+    COMBOBOXINFO info{};
+    info.cbSize = sizeof(info);
+    if (comboBox_ != nullptr && GetComboBoxInfo(comboBox_, &info) && info.hwndList != nullptr)
+        InvalidateRect(info.hwndList, nullptr, TRUE);  // a window of its own, not a child
+}
+
+std::optional<LRESULT> TKestrelForm::HandleThemeMessage(UINT message, WPARAM wParam,
+                                                        LPARAM lParam) noexcept
+{
+    switch (message) {
+    case WM_ERASEBKGND:
+        if (theme_.EraseBackground(handle_, reinterpret_cast<HDC>(wParam)))
+            return 1;
+        break;
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORSTATIC:
+        if (const HBRUSH brush = theme_.ControlColor(reinterpret_cast<HDC>(wParam)))
+            return reinterpret_cast<LRESULT>(brush);
+        break;
+    case WM_MEASUREITEM: {
+        // Sent while the list is being made, before its font is set: measured with the font
+        // it is about to get.
+        auto* measure = reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
+        if (measure == nullptr || measure->CtlType != ODT_COMBOBOX)
+            break;
+        measure->itemHeight = static_cast<UINT>(ListItemHeight(handle_, font_.get(), dpi_));
+        return TRUE;
+    }
+    case WM_DRAWITEM: {
+        const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+        if (item == nullptr || item->CtlType != ODT_COMBOBOX || item->hwndItem != comboBox_)
+            break;
+        theme_.DrawListItem(*item, dpi_);
+        return TRUE;
+    }
+    case WmDpiChanged:
+    case WmDpiChangedAfterParent:
+        ApplyDpi();
+        return 0;
+    }
+    return std::nullopt;
 }
 
 void TKestrelForm::LoadFile(const std::wstring& fileName)
 {
     SendMessageW(comboBox_, CB_RESETCONTENT, 0, 0);
     pages_.Clear();
-    if (!HasMaffExtension(fileName))
+    // Picked from the host's menu, a ZIP of any name is worth a try.
+    if ((showFlags_ & lcp_forceshow) == 0 && !HasMaffExtension(fileName))
         throw Exception(L"Invalid file");
     // The new archive is held before the old one is let go: loading the same file again
     // never withdraws its pages from the browser in between.

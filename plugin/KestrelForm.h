@@ -4,9 +4,11 @@
 #pragma once
 
 #include "plugin/Browser.h"
+#include "plugin/DpiScaling.h"
 #include "plugin/KeyboardHook.h"
 #include "plugin/PageDiscovery.h"
 #include "plugin/ViewerNavigation.h"
+#include "plugin/ViewerTheme.h"
 #include "protocol/ArchiveRegistry.h"
 
 #include <windows.h>
@@ -14,6 +16,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -22,7 +25,6 @@ namespace kv {
 using BrowserFactory = std::function<std::unique_ptr<IViewerBrowser>(HWND parent)>;
 
 inline constexpr wchar_t KestrelFormCaption[] = L"KestrelForm";
-inline constexpr int ComboBoxHeight = 21;
 
 class TKestrelForm {
 public:
@@ -41,8 +43,15 @@ public:
     HWND ComboBox1() const noexcept { return comboBox_; }
     IViewerBrowser& WebBrowser1() const;
     const PageList& Pages() const noexcept { return pages_; }
+    // The height of the strip above the browser: the list's field as it measures.
+    int StripHeight() const noexcept { return stripHeight_; }
 
-    // Loads one ".maff" file: fills the list with its pages and shows the first.
+    // The host's parameter flags (lcp_*) of the last load or lc_newparams: the colours follow
+    // them at once; lcp_forceshow applies to the next LoadFile.
+    void SetShowFlags(int flags) noexcept;
+
+    // Loads one ".maff" file (with lcp_forceshow, a ZIP of any name): fills the list with its
+    // pages and shows the first.
     // Raises "Invalid file", "INDEX.HTML not found" or the archive reader's failure.
     void LoadFile(const std::wstring& fileName);
 
@@ -72,16 +81,21 @@ private:
     void CreateHandle();
     void DestroyHandle() noexcept;
     void Layout() noexcept;
+    // Font, list heights and layout for the window's current DPI.
+    void ApplyDpi() noexcept;
+    void FitListToFont() noexcept;
+    std::optional<LRESULT> HandleThemeMessage(UINT message, WPARAM wParam, LPARAM lParam) noexcept;
     void ScrollWithKey(WPARAM key) noexcept;
     bool FindStep(IBrowserDocument& document, const std::wstring& text, int searchFlags);
 
     BrowserFactory browserFactory_;
     HWND handle_ = nullptr;
     HWND comboBox_ = nullptr;
-    struct FontDeleter {
-        void operator()(HFONT font) const noexcept { DeleteObject(font); }
-    };
-    std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter> font_;
+    UniqueFont font_;
+    UINT dpi_ = DefaultDpi;
+    int stripHeight_ = 0;
+    ViewerTheme theme_;
+    int showFlags_ = 0;
     // The archive shown; let go after the browser (declared before it), which may still ask
     // for its items while it goes.
     TArchiveRegistration archive_;

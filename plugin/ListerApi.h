@@ -13,6 +13,11 @@ inline constexpr int lc_newparams = 2;
 inline constexpr int lc_selectall = 3;
 inline constexpr int lc_setpercent = 4;
 
+// Parameter flags of ListLoad, ListLoadNext and lc_newparams (those the viewer uses).
+inline constexpr int lcp_forceshow = 16;
+inline constexpr int lcp_darkmode = 128;
+inline constexpr int lcp_darkmodenative = 256;
+
 inline constexpr int lcs_findfirst = 1;
 inline constexpr int lcs_matchcase = 2;
 inline constexpr int lcs_wholewords = 4;

@@ -89,6 +89,7 @@ HWND __stdcall ListLoadW(HWND parentWin, wchar_t* fileToLoad, int showFlags)
         // the host's messages, and a close among them frees the form.
         const HWND window = created->Handle();
         try {
+            created->SetShowFlags(showFlags);
             created->LoadFile(fileName);
         } catch (...) {
             // A failed load leaves no window behind.
@@ -123,6 +124,7 @@ int __stdcall ListLoadNextW(HWND parentWin, HWND listWin, wchar_t* fileToLoad, i
         TKestrelForm* form = TKestrelForm::FromHandle(listWin);
         if (form == nullptr)
             return LISTPLUGIN_ERROR;
+        form->SetShowFlags(showFlags);
         form->LoadFile(Required(WideArgument(fileToLoad)));
         return LISTPLUGIN_OK;
     } catch (...) {
@@ -190,6 +192,9 @@ int __stdcall ListSendCommand(HWND listWin, int command, int parameter)
             return LISTPLUGIN_OK;
         case lc_selectall:
             form->SelectAll();
+            return LISTPLUGIN_OK;
+        case lc_newparams:
+            form->SetShowFlags(parameter);
             return LISTPLUGIN_OK;
         default:
             return LISTPLUGIN_ERROR;

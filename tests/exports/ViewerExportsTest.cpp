@@ -103,7 +103,7 @@ TEST_F(ViewerExports, SeveralViewersAtOnce)
     plugin_.ListCloseWindow(first);
     EXPECT_FALSE(IsWindow(first));
     EXPECT_EQ(ViewerLabels(second), std::vector<std::wstring>{OnlyLabel});
-    EXPECT_EQ(plugin_.ListSendCommand(second, 2, 0), 1);
+    EXPECT_EQ(plugin_.ListSendCommand(second, 2, 0), 0);  // new parameters, for this viewer alone
     plugin_.ListCloseWindow(second);
     EXPECT_EQ(host_.ChildCount(), 0);
 }
@@ -130,7 +130,8 @@ TEST_F(ViewerExports, ForeignHandlesGiveEachExportsResult)
 
 // The commands reach the real control: right after the load, before any message has let the
 // navigation get anywhere, it has no document on any platform and refuses them, and each
-// export gives its failure result; codes the plug-in does not support never reach it.
+// export gives its failure result; codes the plug-in does not support never reach it, and new
+// parameters are the viewer's own business.
 TEST_F(ViewerExports, CommandsOnTheRealControl)
 {
     const HWND viewer = Load(L"viewer-two-pages.maff");
@@ -142,7 +143,7 @@ TEST_F(ViewerExports, CommandsOnTheRealControl)
     EXPECT_EQ(plugin_.ListSearchTextW(viewer, text.data(), 1), 1);
     // Still loading: nothing is opened, but the viewer was found.
     EXPECT_EQ(plugin_.ListPrintW(viewer, nullptr, nullptr, 0, nullptr), 0);
-    EXPECT_EQ(plugin_.ListSendCommand(viewer, 2, 0), 1);  // new parameters: not supported
+    EXPECT_EQ(plugin_.ListSendCommand(viewer, 2, 0), 0);  // new parameters
     EXPECT_EQ(plugin_.ListSendCommand(viewer, 4, 50), 1);  // set percent: not supported
     EXPECT_EQ(plugin_.ListSendCommand(viewer, 0, 0), 1);
     // None of it harmed the viewer.

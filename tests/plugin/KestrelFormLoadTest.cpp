@@ -76,35 +76,40 @@ TEST_F(KestrelFormLoad, WindowListAndBrowserAsLaidOut)
     EXPECT_EQ(GetWindow(combo, GW_HWNDNEXT), browser_->Window());
 }
 
+// The strip is the list's field as it measures; the browser starts below it.
 TEST_F(KestrelFormLoad, ListKeepsItsHeightAndBrowserFillsTheRest)
 {
+    const int strip = form_->StripHeight();
+    EXPECT_GT(strip, 13);
     for (const SIZE size : {SIZE{400, 300}, SIZE{640, 480}, SIZE{570, 328}, SIZE{100, 10}}) {
         Resize(size.cx, size.cy);
         const RECT combo = ChildRect(form_->ComboBox1());
         EXPECT_EQ(combo.left, 0);
         EXPECT_EQ(combo.top, 0);
         EXPECT_EQ(combo.right, size.cx);
-        EXPECT_EQ(combo.bottom - combo.top, 21) << size.cx << "x" << size.cy;
+        EXPECT_EQ(combo.bottom - combo.top, strip) << size.cx << "x" << size.cy;
         const RECT browser = browser_->Bounds();
         EXPECT_EQ(browser.left, 0);
-        EXPECT_EQ(browser.top, 21);
+        EXPECT_EQ(browser.top, strip);
         EXPECT_EQ(browser.right, size.cx);
-        EXPECT_EQ(browser.bottom, std::max<LONG>(size.cy, 21));
+        EXPECT_EQ(browser.bottom, std::max<LONG>(size.cy, strip));
     }
 }
 
-// Every viewer of the process, not only the first, gets its field of 21 pixels.
+// Every viewer of the process, not only the first, gets the same field.
 TEST_F(KestrelFormLoad, EveryListOfTheProcessKeepsItsHeight)
 {
+    const RECT first = ChildRect(form_->ComboBox1());
     for (int i = 0; i < 3; ++i) {
         kv::TKestrelForm* const form = kv::TKestrelForm::Create(
             host_, [](HWND parent) { return std::make_unique<FakeBrowser>(parent); });
         const RECT combo = ChildRect(form->ComboBox1());
-        EXPECT_EQ(combo.bottom - combo.top, 21) << i;
+        EXPECT_EQ(combo.bottom - combo.top, first.bottom - first.top) << i;
+        EXPECT_EQ(form->StripHeight(), form_->StripHeight()) << i;
         form->Destroy();
     }
     const RECT combo = ChildRect(form_->ComboBox1());
-    EXPECT_EQ(combo.bottom - combo.top, 21);
+    EXPECT_EQ(combo.bottom - combo.top, first.bottom - first.top);
 }
 
 TEST_F(KestrelFormLoad, TwoPagesListedFirstShownThenPickingNavigatesViaBlank)
