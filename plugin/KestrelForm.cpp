@@ -284,12 +284,12 @@ void TKestrelForm::ApplyDpi() noexcept
     if (handle_ == nullptr || comboBox_ == nullptr)
         return;
     const UINT dpi = WindowDpi(handle_);
-    if (UniqueFont font = CreateViewerFont(dpi)) {
+    UniqueFont font = CreateViewerFont(dpi);
+    if (font) {
         dpi_ = dpi;
-        SendMessageW(comboBox_, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), FALSE);
-        font_.swap(font);  // the old font goes once the list no longer uses it
+        font_.swap(font);
     }
-    FitListToFont();
+    FitListToFont();  // the list takes the new font; the old one goes after it
     Layout();
     RedrawWindow(handle_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
