@@ -11,7 +11,7 @@ namespace kv {
 namespace {
 
 using SetWindowThemeFunction = HRESULT(WINAPI*)(HWND, LPCWSTR, LPCWSTR);
-using AllowDarkModeForWindowFunction = BOOL(WINAPI*)(HWND, BOOL);
+using AllowDarkModeForWindowFunction = bool(WINAPI*)(HWND, bool);
 
 // uxtheme is loaded on first use and kept: the plug-in stays loaded for the process anyway.
 HMODULE UxTheme() noexcept
@@ -57,7 +57,7 @@ void ApplyWindowTheme(HWND window, bool dark, const wchar_t* darkTheme) noexcept
     if (window == nullptr)
         return;
     if (const auto allow = AllowDarkModeForWindowEntry())
-        allow(window, dark ? TRUE : FALSE);
+        allow(window, dark);
     if (const auto setTheme = SetWindowThemeEntry())
         setTheme(window, dark ? darkTheme : nullptr, nullptr);
 }
