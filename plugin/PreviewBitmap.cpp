@@ -82,8 +82,9 @@ ComPtr<MemoryStream> ExtractDeclared(TMaffZipFile& reader, const Candidate& cand
 
 // The image items of the first page's folder that are small enough to unpack, the largest
 // in the archive first, at most MaxPreviewCandidates of them; none when there is no page.
-std::vector<Candidate> ListCandidates(TSharedArchive& archive, TMaffZipFile& reader,
-                                      const ImageDecoder& decoder)
+// Everything is read through the lent reader: the shared archive's own index would borrow a
+// further one, and wait for good while every reader is lent to a thumbnail like this one.
+std::vector<Candidate> ListCandidates(TMaffZipFile& reader, const ImageDecoder& decoder)
 {
     PageList pages;
     VectorLabelList labels;
@@ -94,13 +95,13 @@ std::vector<Candidate> ListCandidates(TSharedArchive& archive, TMaffZipFile& rea
     const std::wstring folder = PageFolder(pages[0]);
 
     std::vector<Candidate> candidates;
-    const std::vector<std::wstring>& names = archive.Names();
-    for (int i = 0; i < archive.NameCount(); ++i) {
+    const std::vector<std::wstring>& names = reader.Names();
+    for (int i = 0; i < reader.NameCount(); ++i) {
         const std::wstring& name = names[static_cast<size_t>(i)];
-        if (!InFolder(name, folder) || !decoder.ReadsName(name) || archive.IsFolder(i))
+        if (!InFolder(name, folder) || !decoder.ReadsName(name) || reader.IsFolder(i))
             continue;
-        // An item that declares no size declares the largest one.
-        const uint64_t declared = archive.DeclaredSize(i);
+        // An item that declares no size is not unpacked to find out.
+        const uint64_t declared = reader.DeclaredSize(i).value_or(UINT64_MAX);
         if (declared == 0 || declared > MaxExtractedItemSize)
             continue;
         candidates.push_back({i, declared, reader.PackedSize(i).value_or(declared), 0});
@@ -175,7 +176,7 @@ std::optional<TBgrPicture> FindPreviewPicture(const std::wstring& fileName, Imag
     const TSharedArchive::Lease lease = archive->Borrow();
     TMaffZipFile& reader = lease.Reader();
     const std::vector<Candidate> ranked =
-        MeasureCandidates(reader, ListCandidates(*archive, reader, decoder), decoder);
+        MeasureCandidates(reader, ListCandidates(reader, decoder), decoder);
     const size_t attempts = std::min(ranked.size(), MaxPreviewDecodeAttempts);
     for (size_t i = 0; i < attempts; ++i) {
         try {
