@@ -42,6 +42,7 @@ suites=(
   "exports_tests MaffFetch.* repeat"
   "exports_tests Unload.* process"
   "exports_tests MaffCancel.*:MaffPrivacy.*:MaffLeftovers.* process"
+  "exports_tests PreviewBitmap.* process"
 )
 
 # Lists the tests of a program that match a filter, one Suite.Name a line.
