@@ -10,7 +10,6 @@
 #include <wrl/client.h>
 
 #include <algorithm>
-#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>

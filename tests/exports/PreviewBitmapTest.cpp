@@ -1,6 +1,7 @@
 // Thumbnails through the built plug-in's exports, as the host's thumbnail view asks for them:
 // from its own thread or a worker without COM, and with the platform's real image decoders.
 // Every image of the fixtures is one solid colour, so one pixel tells which image was chosen.
+#include "tests/common/CountDown.h"
 #include "tests/common/PluginLoader.h"
 #include "tests/common/TestEnv.h"
 
@@ -233,12 +234,14 @@ TEST_F(PreviewBitmap, WorkerThreadsWithAndWithoutCom)
     std::atomic<int> mtaLost{0};
     std::vector<std::thread> workers;
     const std::wstring path = FixturePath(L"thumb-images.maff");
+    CountDown lined(ThreadCount);
     for (int t = 0; t < ThreadCount; ++t) {
         workers.emplace_back([&, t] {
             // Half the workers live in the multi-threaded apartment already.
             const bool mta = t % 2 == 1;
             if (mta)
                 CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            lined.ArriveAndWait();
             for (int i = 0; i < Calls; ++i) {
                 std::wstring name = path;
                 const std::optional<Thumbnail> thumbnail =
