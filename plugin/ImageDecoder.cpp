@@ -75,6 +75,46 @@ std::optional<TImageSize> JpegFrameSize(const std::vector<uint8_t>& b)
     return std::nullopt;
 }
 
+// The size of the colour table a GIF flags byte announces.
+size_t GifColourTableBytes(uint8_t flags)
+{
+    return (flags & 0x80) != 0 ? size_t{3} << ((flags & 7) + 1) : 0;
+}
+
+// The logical screen, grown to hold every frame. Some decoders (Wine's) unpack every frame
+// when they are made, so frames of more than MaxDecodedPixels together make the image
+// unreadable (0 x 0), whatever the screen says.
+std::optional<TImageSize> GifSize(const std::vector<uint8_t>& b)
+{
+    if (b.size() < 13)
+        return std::nullopt;
+    TImageSize size{LittleEndian16(b, 6), LittleEndian16(b, 8)};
+    uint64_t framePixels = 0;
+    size_t at = 13 + GifColourTableBytes(b[10]);
+    while (at < b.size() && b[at] != 0x3B) {
+        if (b[at] == 0x21) {  // an extension: its label, then data blocks
+            at += 2;
+        } else if (b[at] == 0x2C) {  // a frame: its descriptor, colours, code size, data
+            if (at + 10 > b.size())
+                break;
+            const uint32_t width = LittleEndian16(b, at + 5);
+            const uint32_t height = LittleEndian16(b, at + 7);
+            size.Width = std::max(size.Width, LittleEndian16(b, at + 1) + width);
+            size.Height = std::max(size.Height, LittleEndian16(b, at + 3) + height);
+            framePixels += uint64_t{width} * height;
+            if (framePixels > MaxDecodedPixels)
+                return TImageSize{};
+            at += 10 + GifColourTableBytes(b[at + 9]) + 1;
+        } else {
+            break;  // not a block: what follows is no frame a decoder reads either
+        }
+        while (at < b.size() && b[at] != 0)
+            at += size_t{1} + b[at];
+        ++at;
+    }
+    return size;
+}
+
 std::optional<TImageSize> BmpSize(const std::vector<uint8_t>& b)
 {
     if (b.size() < 26)
@@ -219,7 +259,7 @@ std::optional<TImageSize> DeclaredImageSize(const std::vector<uint8_t>& b) noexc
         return header ? TImageSize{BigEndian32(b, 16), BigEndian32(b, 20)} : TImageSize{};
     }
     if (StartsWith(b, "GIF87a") || StartsWith(b, "GIF89a"))
-        return b.size() >= 10 ? TImageSize{LittleEndian16(b, 6), LittleEndian16(b, 8)} : TImageSize{};
+        return GifSize(b).value_or(TImageSize{});
     if (StartsWith(b, "BM"))
         return BmpSize(b).value_or(TImageSize{});
     if (StartsWith(b, "\xFF\xD8"))

@@ -35,7 +35,8 @@ inline constexpr uint64_t MaxDecodedPixels = 40'000'000;
 TImageSize FitInside(TImageSize image, uint32_t maxWidth, uint32_t maxHeight) noexcept;
 
 // The size the header of a PNG, GIF, BMP or JPEG image declares, read without a decoder:
-// 0 x 0 when the header of one of these types cannot be read, none for other bytes.
+// 0 x 0 when the header of one of these types cannot be read (or a GIF's frames together
+// exceed MaxDecodedPixels), none for other bytes.
 std::optional<TImageSize> DeclaredImageSize(const std::vector<uint8_t>& bytes) noexcept;
 
 class ImageDecoder {

@@ -70,6 +70,7 @@ std::optional<Thumbnail> Take(HBITMAP bitmap)
 }
 
 constexpr COLORREF Green = RGB(0, 160, 0);
+constexpr COLORREF Blue = RGB(0, 0, 200);
 constexpr COLORREF Magenta = RGB(200, 0, 200);
 constexpr COLORREF Cyan = RGB(0, 200, 200);
 constexpr COLORREF Orange = RGB(250, 140, 0);
@@ -149,8 +150,14 @@ TEST_F(PreviewBitmap, SmallerImagesKeepTheirSizeAndTransparencyIsWhite)
     EXPECT_TRUE(Near(clear->centre, White));
 }
 
-TEST_F(PreviewBitmap, PageFoundByItsStartFileAndTheNextImageAfterADamagedOne)
+TEST_F(PreviewBitmap, OtherTypesAPageFoundByItsStartFileAndTheImageAfterADamagedOne)
 {
+    const std::optional<Thumbnail> icon = Of(L"thumb-icon.maff");
+    ASSERT_TRUE(icon);
+    EXPECT_EQ(icon->width, 16);
+    EXPECT_EQ(icon->height, 16);
+    EXPECT_TRUE(Near(icon->centre, Blue));
+
     const std::optional<Thumbnail> fallback = Of(L"thumb-fallback.maff", 32, 32);
     ASSERT_TRUE(fallback);
     EXPECT_EQ(fallback->width, 32);
