@@ -1,8 +1,13 @@
-// Turns an archive's item names into the viewer's pages: maff: URLs and drop-down labels.
+// Turns an archive's item names into the viewer's pages: maff: URLs, drop-down labels and what
+// the descriptions tell of each page.
 #pragma once
 
 #include "archive/MaffZipFile.h"
+#include "protocol/PageCharsets.h"
 
+#include <windows.h>
+
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -12,16 +17,30 @@ namespace kv {
 
 class XmlNode;
 
-// Ordered page URLs; lookups ignore letter case.
+// What is known of one page. A page found without a description has only its URL, label and
+// start item; the description's texts are as written, empty when it has none.
+struct PageInfo {
+    std::wstring url;
+    std::wstring label;
+    std::wstring title;
+    std::wstring originalUrl;
+    std::optional<SYSTEMTIME> archiveTime;  // UTC; none when missing or unreadable
+    std::wstring charset;
+    std::wstring startItem;  // the start file's path in the archive, "/" between folders
+};
+
+// Ordered pages; lookups by URL ignore letter case.
 class PageList {
 public:
     void Clear() noexcept;
-    void Add(std::wstring url);
+    void Add(PageInfo page);
+    void Add(std::wstring url);  // a page known by its URL alone
     int IndexOf(const std::wstring& url) const noexcept;  // -1 when absent
     bool Contains(const std::wstring& url) const noexcept { return IndexOf(url) >= 0; }
-    int Count() const noexcept { return static_cast<int>(urls_.size()); }
-    bool Empty() const noexcept { return urls_.empty(); }
-    const std::wstring& operator[](int index) const { return urls_.at(static_cast<size_t>(index)); }
+    int Count() const noexcept { return static_cast<int>(pages_.size()); }
+    bool Empty() const noexcept { return pages_.empty(); }
+    const std::wstring& operator[](int index) const { return Info(index).url; }
+    const PageInfo& Info(int index) const { return pages_.at(static_cast<size_t>(index)); }
 
 private:
     // Equal for URLs that SameTextIgnoreCase finds equal.
@@ -32,7 +51,7 @@ private:
         bool operator()(const std::wstring& a, const std::wstring& b) const noexcept;
     };
 
-    std::vector<std::wstring> urls_;
+    std::vector<PageInfo> pages_;
     // Each URL's first position: an archive can hold many thousands of start files, and every
     // one of them is looked up before it is added.
     std::unordered_map<std::wstring, int, IgnoreCaseHash, IgnoreCaseEqual> firstIndex_;
@@ -74,6 +93,11 @@ void AddFallbackPage(const std::wstring& archiveId, TMaffZipFile& archive, int i
 // by its qualified name ignoring ASCII case; defaultText when there is none.
 std::wstring ReadChildResource(const XmlNode& description, const std::wstring& childName,
                                const std::wstring& defaultText);
+
+// The character sets the descriptions give their start files, by item path ("\" between
+// folders), for the archive's registration; the first description of a start file decides,
+// and a set that could not be sent safely in a header is left out.
+TPageCharsets StartFileCharsets(const PageList& pages);
 
 // "maff://" + archive id + the item path with "/" between folders, and "%", "#" and "?"
 // percent-encoded so that the browser passes them on as part of the path.
