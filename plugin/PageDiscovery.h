@@ -83,10 +83,12 @@ void RunFallbackScan(const std::wstring& archiveId, TMaffZipFile& archive, PageL
                      LabelList& labels);
 
 // Reads the "index.rdf" at item index and appends the page it describes, if any; adds nothing
-// for a description that cannot be extracted or read. Raises only when appending fails.
+// for a description that cannot be extracted or read. Raises only when appending fails. The
+// label is "title - address", whichever of the two there is, or the start file's path.
 void AddIndexPage(const std::wstring& archiveId, TMaffZipFile& archive, int index,
                   PageList& pages, LabelList& labels);
-// Appends the start file at item index unless its URL is listed already (ignoring case).
+// Appends the start file at item index unless its URL is listed already (ignoring case),
+// labelled with its path ("folder/index.html").
 void AddFallbackPage(const std::wstring& archiveId, TMaffZipFile& archive, int index,
                      PageList& pages, LabelList& labels);
 // The "RDF:resource" attribute of the description's child childName, found by name or else
