@@ -31,6 +31,9 @@ constexpr BuiltInText kBuiltInTexts[] = {
     {L"Error %s: %s", L"Ошибка %s: %s"},
     {L"No error description available", L"Отсутствует описание ошибки"},
     {L"Operation log:", L"Лог операции:"},
+    {L"Saved %s from %s", L"Сохранено %s с адреса %s"},
+    {L"Saved from %s", L"Сохранено с адреса %s"},
+    {L"Saved %s", L"Сохранено %s"},
 };
 
 bool UsesRussianTexts(LANGID langID) noexcept

@@ -378,6 +378,7 @@ void TKestrelForm::LoadFile(const std::wstring& fileName)
     }
     if (pages.Empty())
         throw Exception(L"INDEX.HTML not found");
+    archive_.SetPageCharsets(StartFileCharsets(pages));
     FillComboBox(comboBox_, labels.labels);
     pages_ = std::move(pages);
     // Selecting from code sends no CBN_SELCHANGE: this is the only navigation.
