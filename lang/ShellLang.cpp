@@ -34,6 +34,8 @@ constexpr BuiltInText kBuiltInTexts[] = {
     {L"Saved %s from %s", L"Сохранено %s с адреса %s"},
     {L"Saved from %s", L"Сохранено с адреса %s"},
     {L"Saved %s", L"Сохранено %s"},
+    {L"&Open the saved address\tCtrl+Shift+O", L"&Открыть исходный адрес\tCtrl+Shift+O"},
+    {L"&Copy the saved address\tCtrl+Shift+C", L"&Копировать исходный адрес\tCtrl+Shift+C"},
 };
 
 bool UsesRussianTexts(LANGID langID) noexcept
