@@ -24,6 +24,15 @@ public:
     virtual void ScrollIntoView(bool alignToTop) = 0;
 };
 
+// Where the document's view stands, in pixels: the top of the view, the height of the whole
+// document and of the view.
+struct ScrollMetrics {
+    long left = 0;
+    long top = 0;
+    long height = 0;
+    long viewHeight = 0;
+};
+
 // The current HTML document.
 class IBrowserDocument {
 public:
@@ -35,6 +44,12 @@ public:
     virtual std::unique_ptr<IBrowserTextRange> DocumentRange() = 0;
     // The document window's scrollBy (positive: right and down).
     virtual void ScrollBy(long dx, long dy) = 0;
+    // The document window's scroll(x, y): to that position, clamped by the document.
+    virtual void ScrollTo(long x, long y) = 0;
+    virtual ScrollMetrics Scroll() = 0;
+    // Whether the document's focus is in a place that takes typed text: a text field, a text
+    // area, a list, an editable element.
+    virtual bool FocusTakesText() = 0;
 };
 
 // What the viewer says about where the browser goes. Called on the browser's thread while the
@@ -66,6 +81,11 @@ public:
     virtual std::unique_ptr<IBrowserDocument> Document() = 0;
     // Whether a window belongs to the browser (the control or any window inside it).
     virtual bool Contains(HWND window) const = 0;
+    // Puts the keyboard focus into the page, so that its keys scroll it.
+    virtual void Focus() = 0;
+    // Offers a key message to the page first, as a container does for its active object:
+    // true when the page used it and it must go no further.
+    virtual bool TranslateAccelerator(MSG& message) noexcept = 0;
     // Where the browser's navigation events go from now on; null: nowhere, every navigation
     // goes ahead. The receiver must outlive the browser or be replaced before it goes.
     virtual void SetEvents(IBrowserEvents* events) noexcept = 0;

@@ -29,9 +29,13 @@ public:
     std::unique_ptr<IBrowserTextRange> SelectionRange() override;
     std::unique_ptr<IBrowserTextRange> DocumentRange() override;
     void ScrollBy(long dx, long dy) override;
+    void ScrollTo(long x, long y) override;
+    ScrollMetrics Scroll() override;
+    bool FocusTakesText() override;
 
 private:
     Microsoft::WRL::ComPtr<IHTMLSelectionObject> Selection();
+    Microsoft::WRL::ComPtr<IHTMLWindow2> Window();
 
     Microsoft::WRL::ComPtr<IHTMLDocument2> document_;
 };

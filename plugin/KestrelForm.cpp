@@ -2,11 +2,16 @@
 
 #include "archive/ArchiveCache.h"
 
+#include "lang/ShellLang.h"
+#include "plugin/Clipboard.h"
+#include "plugin/ExternalLinks.h"
 #include "plugin/ListerApi.h"
 #include "protocol/ArchiveRegistry.h"
 #include "shell/Exceptions.h"
 #include "shell/Handles.h"
 #include "shell/Strings.h"
+
+#include <windowsx.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,6 +26,41 @@ constexpr wchar_t MaffExtension[] = L".maff";
 // How far the list of ComboBox1 drops down below its 21-pixel field.
 constexpr int DropDownExtent = 300;
 constexpr long ArrowStep = 16;
+constexpr UINT_PTR PositionTimer = 1;
+
+// Actions the keyboard hook asks of the viewer; run from the viewer's own message, outside the
+// thread's message retrieval. A registered message, so no host's message of its own collides.
+enum ViewerAction : WPARAM {
+    ActionFocusPage = 1,
+    ActionFocusList,
+    ActionNextPage,
+    ActionPreviousPage,
+    ActionOpenAddress,
+    ActionCopyAddress,
+};
+
+enum PageMenuCommand : UINT {
+    MenuOpenAddress = 1,
+    MenuCopyAddress,
+};
+
+UINT ViewerActionMessage() noexcept
+{
+    static const UINT message = RegisterWindowMessageW(L"Kestrelview.ViewerAction");
+    return message;
+}
+
+bool KeyDown(int key) noexcept
+{
+    return GetKeyState(key) < 0;
+}
+
+// A key that puts a character into a field that takes text.
+bool TypesText(WPARAM key) noexcept
+{
+    return !KeyDown(VK_CONTROL) && !KeyDown(VK_MENU) &&
+           MapVirtualKeyW(static_cast<UINT>(key), MAPVK_VK_TO_CHAR) != 0;
+}
 
 std::atomic<ATOM> formClassAtom{0};
 
@@ -196,6 +236,32 @@ LRESULT TKestrelForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_SIZE:
         Layout();
         return 0;
+    case WM_SETFOCUS:
+        // The host gives the viewer the focus when it activates it: the page takes it, so that
+        // its keys scroll it at once.
+        FocusPage();
+        return 0;
+    case WM_CONTEXTMENU: {
+        // The list and the page's facts beside it offer the commands on the page's address.
+        const auto source = reinterpret_cast<HWND>(wParam);
+        if (source == comboBox_ || (source != nullptr && source == infoLine_)) {
+            POINT at{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+            if (at.x == -1 && at.y == -1) {  // from the keyboard: below the control
+                RECT bounds{};
+                GetWindowRect(source, &bounds);
+                at = POINT{bounds.left, bounds.bottom};
+            }
+            ShowPageMenu(at);
+            return 0;
+        }
+        break;
+    }
+    case WM_TIMER:
+        if (wParam == PositionTimer) {
+            CheckFocusAndPosition();
+            return 0;
+        }
+        break;
     case WM_COMMAND:
         if (reinterpret_cast<HWND>(lParam) == comboBox_ && comboBox_ != nullptr &&
             HIWORD(wParam) == CBN_SELCHANGE) {
@@ -208,11 +274,22 @@ LRESULT TKestrelForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         break;
     case WM_KEYDOWN: {
         const LRESULT result = DefWindowProcW(window, message, wParam, lParam);
-        if (GetFocus() == window)
+        if (GetFocus() != window)
+            return result;
+        if (KeyDown(VK_CONTROL) && (wParam == VK_NEXT || wParam == VK_PRIOR)) {
+            try {
+                SwitchPage(wParam == VK_NEXT ? 1 : -1);
+            } catch (...) {
+            }
+        } else if (KeyDown(VK_CONTROL) && KeyDown(VK_SHIFT) && (wParam == 'O' || wParam == 'C')) {
+            RunAction(wParam == 'O' ? ActionOpenAddress : ActionCopyAddress);
+        } else {
             ScrollWithKey(wParam);
+        }
         return result;
     }
     case WM_DESTROY:
+        KillTimer(window, PositionTimer);
         DestroyHandle();
         break;
     case WM_NCDESTROY: {
@@ -223,6 +300,10 @@ LRESULT TKestrelForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         font_.reset();
         return result;  // the window procedure frees an owned form once it unwinds
     }
+    }
+    if (message == ViewerActionMessage() && message != 0) {
+        RunAction(wParam);
+        return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
@@ -274,7 +355,8 @@ void TKestrelForm::CreateHandle()
         throw EUninitializedObject(L"The browser could not be created");
     navigation_ = std::make_unique<ViewerNavigation>(comboBox_, pages_);
     browser_->SetEvents(navigation_.get());
-    FKeyboardHook = std::make_unique<TKeyboardHook>(handle_);
+    FKeyboardHook = std::make_unique<TKeyboardHook>(handle_, static_cast<IKeyRouter*>(this));
+    SetTimer(handle_, PositionTimer, PositionCheckInterval, nullptr);
     Layout();
 }
 
@@ -325,12 +407,14 @@ void TKestrelForm::LoadFile(const std::wstring& fileName)
     }
     if (pages.Empty())
         throw Exception(L"INDEX.HTML not found");
+    archive_.SetPageCharsets(StartFileCharsets(pages));
     FillComboBox(comboBox_, labels.labels);
     pages_ = std::move(pages);
     // Selecting from code sends no CBN_SELCHANGE: this is the only navigation.
     SendMessageW(comboBox_, CB_SETCURSEL, 0, 0);
     if (navigation_)
         navigation_->SetArchive(archiveId);
+    reportedPercent_ = -1;
     WebBrowser1().Navigate(pages_[0]);
 }
 
@@ -342,12 +426,222 @@ void TKestrelForm::ComboBox1Change()
     if (handle_ == nullptr || !browser_)
         return;
     const int index = static_cast<int>(SendMessageW(comboBox_, CB_GETCURSEL, 0, 0));
+    reportedPercent_ = -1;
     WebBrowser1().Navigate(pages_[index]);
+}
+
+bool TKestrelForm::SwitchPage(int delta)
+{
+    const int count = pages_.Count();
+    const int current = static_cast<int>(SendMessageW(comboBox_, CB_GETCURSEL, 0, 0));
+    const int next = (current < 0 ? 0 : current) + delta;
+    if (count == 0 || next < 0 || next >= count || next == current)
+        return false;
+    SendMessageW(comboBox_, CB_SETCURSEL, next, 0);
+    ComboBox1Change();
+    return true;
+}
+
+bool TKestrelForm::SetPercent(int percent)
+{
+    const std::unique_ptr<IBrowserDocument> document = WebBrowser1().Document();
+    if (!document)
+        return false;
+    const ScrollMetrics metrics = document->Scroll();
+    const long range = std::max(0L, metrics.height - metrics.viewHeight);
+    const long clamped = std::clamp(percent, 0, 100);
+    document->ScrollTo(metrics.left, static_cast<long>(static_cast<long long>(range) * clamped / 100));
+    ReportPosition();
+    return true;
+}
+
+void TKestrelForm::ReportPosition() noexcept
+{
+    try {
+        if (handle_ == nullptr || !browser_)
+            return;
+        const std::unique_ptr<IBrowserDocument> document = browser_->Document();
+        if (!document)
+            return;
+        const ScrollMetrics metrics = document->Scroll();
+        const long range = metrics.height - metrics.viewHeight;
+        // A page that does not scroll is seen whole: from its top.
+        const int percent =
+            range <= 0 ? 0
+                       : static_cast<int>(std::clamp<long long>(
+                             static_cast<long long>(metrics.top) * 100 / range, 0, 100));
+        if (percent == reportedPercent_)
+            return;
+        reportedPercent_ = percent;
+        if (const HWND parent = GetParent(handle_))
+            PostMessageW(parent, WM_COMMAND, MAKEWPARAM(percent, itm_percent),
+                         reinterpret_cast<LPARAM>(handle_));
+    } catch (...) {
+    }
+}
+
+void TKestrelForm::FocusPage() noexcept
+{
+    try {
+        // Without a document the page has nothing to scroll yet: the viewer keeps the focus and
+        // scrolls for it, and hands it on once the document is there.
+        if (handle_ != nullptr && browser_ && browser_->Document())
+            browser_->Focus();
+    } catch (...) {
+    }
+}
+
+void TKestrelForm::CheckFocusAndPosition() noexcept
+{
+    if (handle_ == nullptr || !IsWindowVisible(handle_))
+        return;
+    if (GetFocus() == handle_)
+        FocusPage();
+    ReportPosition();
+}
+
+bool TKestrelForm::PageFocusTakesText() noexcept
+{
+    try {
+        const std::unique_ptr<IBrowserDocument> document = browser_ ? browser_->Document() : nullptr;
+        return document && document->FocusTakesText();
+    } catch (...) {
+        return false;
+    }
+}
+
+KeyRoute TKestrelForm::RouteKey(const MSG& message) noexcept
+{
+    const WPARAM key = message.wParam;
+    const bool down = message.message == WM_KEYDOWN;
+    const bool inList =
+        comboBox_ != nullptr && (message.hwnd == comboBox_ || IsChild(comboBox_, message.hwnd));
+    const bool inPage = !inList && browser_ && browser_->Contains(message.hwnd);
+
+    // Ctrl+Page Down and Ctrl+Page Up go to the next and the previous page of the archive,
+    // wherever the focus is in the viewer.
+    if (KeyDown(VK_CONTROL) && !KeyDown(VK_MENU) && (key == VK_NEXT || key == VK_PRIOR)) {
+        if (down)
+            PostAction(key == VK_NEXT ? ActionNextPage : ActionPreviousPage);
+        return KeyRoute::Swallow;
+    }
+    // Ctrl+Shift+O opens and Ctrl+Shift+C copies the address the page was saved from.
+    if (KeyDown(VK_CONTROL) && KeyDown(VK_SHIFT) && !KeyDown(VK_MENU) &&
+        (key == 'O' || key == 'C')) {
+        if (down)
+            PostAction(key == 'O' ? ActionOpenAddress : ActionCopyAddress);
+        return KeyRoute::Swallow;
+    }
+    // Tab and Shift+Tab move between the list and the page; inside a form of the page they
+    // move between its fields.
+    if (key == VK_TAB && !KeyDown(VK_CONTROL) && !KeyDown(VK_MENU)) {
+        if (inPage && PageFocusTakesText()) {
+            MSG copy = message;
+            return browser_->TranslateAccelerator(copy) ? KeyRoute::Swallow : KeyRoute::Keep;
+        }
+        if (down)
+            PostAction(inList ? ActionFocusPage : ActionFocusList);
+        return KeyRoute::Swallow;
+    }
+    // What is typed into the list's type-ahead or a field of the page is text, not the host's
+    // hotkeys; only Escape and the function keys still reach the host from a field.
+    if (inList)
+        return TypesText(key) ? KeyRoute::Keep : KeyRoute::Forward;
+    if (inPage && PageFocusTakesText())
+        return key == VK_ESCAPE || (key >= VK_F1 && key <= VK_F24) ? KeyRoute::Forward
+                                                                  : KeyRoute::Keep;
+    return KeyRoute::Forward;
+}
+
+const PageInfo* TKestrelForm::CurrentPage() const noexcept
+{
+    if (comboBox_ == nullptr)
+        return nullptr;
+    const int index = static_cast<int>(SendMessageW(comboBox_, CB_GETCURSEL, 0, 0));
+    return index >= 0 && index < pages_.Count() ? &pages_.Info(index) : nullptr;
+}
+
+bool TKestrelForm::OpenPageAddress()
+{
+    const PageInfo* page = CurrentPage();
+    if (page == nullptr || !IsExternalAddress(page->originalUrl))
+        return false;
+    OpenExternally(page->originalUrl);
+    return true;
+}
+
+bool TKestrelForm::CopyPageAddress()
+{
+    const PageInfo* page = CurrentPage();
+    if (page == nullptr || page->originalUrl.empty())
+        return false;
+    return CopyTextToClipboard(handle_, page->originalUrl);
+}
+
+void TKestrelForm::ShowPageMenu(POINT screen) noexcept
+{
+    try {
+        const PageInfo* page = CurrentPage();
+        struct MenuDeleter {
+            void operator()(HMENU menu) const noexcept { DestroyMenu(menu); }
+        };
+        const std::unique_ptr<std::remove_pointer_t<HMENU>, MenuDeleter> menu(CreatePopupMenu());
+        if (!menu)
+            return;
+        const auto flags = [](bool enabled) { return MF_STRING | (enabled ? MF_ENABLED : MF_GRAYED); };
+        AppendMenuW(menu.get(), flags(page != nullptr && IsExternalAddress(page->originalUrl)),
+                    MenuOpenAddress, LangString(OpenAddressKey).c_str());
+        AppendMenuW(menu.get(), flags(page != nullptr && !page->originalUrl.empty()),
+                    MenuCopyAddress, LangString(CopyAddressKey).c_str());
+        const UINT chosen = static_cast<UINT>(TrackPopupMenu(
+            menu.get(), TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, screen.x, screen.y, 0,
+            handle_, nullptr));
+        if (chosen == MenuOpenAddress)
+            OpenPageAddress();
+        else if (chosen == MenuCopyAddress)
+            CopyPageAddress();
+    } catch (...) {
+    }
+}
+
+void TKestrelForm::PostAction(WPARAM action) noexcept
+{
+    if (handle_ != nullptr && ViewerActionMessage() != 0)
+        PostMessageW(handle_, ViewerActionMessage(), action, 0);
+}
+
+void TKestrelForm::RunAction(WPARAM action) noexcept
+{
+    try {
+        switch (action) {
+        case ActionFocusPage:
+            if (browser_)
+                browser_->Focus();
+            break;
+        case ActionFocusList:
+            if (comboBox_ != nullptr)
+                SetFocus(comboBox_);
+            break;
+        case ActionNextPage:
+            SwitchPage(1);
+            break;
+        case ActionPreviousPage:
+            SwitchPage(-1);
+            break;
+        case ActionOpenAddress:
+            OpenPageAddress();
+            break;
+        case ActionCopyAddress:
+            CopyPageAddress();
+            break;
+        }
+    } catch (...) {
+    }
 }
 
 void TKestrelForm::ScrollWithKey(WPARAM key) noexcept
 {
-    if (!((key >= VK_SPACE && key <= VK_NEXT) || (key >= VK_LEFT && key <= VK_DOWN)))
+    if (!(key >= VK_SPACE && key <= VK_DOWN))
         return;
     try {
         if (!browser_)
@@ -370,6 +664,13 @@ void TKestrelForm::ScrollWithKey(WPARAM key) noexcept
         case VK_NEXT:
             dy = pageStep;
             break;
+        case VK_HOME:
+        case VK_END: {
+            const ScrollMetrics metrics = document->Scroll();
+            document->ScrollTo(metrics.left, key == VK_HOME ? 0 : metrics.height);
+            ReportPosition();
+            return;
+        }
         case VK_LEFT:
             dx = -ArrowStep;
             break;
@@ -384,6 +685,7 @@ void TKestrelForm::ScrollWithKey(WPARAM key) noexcept
             break;
         }
         document->ScrollBy(dx, dy);
+        ReportPosition();
     } catch (...) {
     }
 }
@@ -393,21 +695,28 @@ bool TKestrelForm::SearchText(const std::wstring& text, int searchFlags)
     const std::unique_ptr<IBrowserDocument> document = WebBrowser1().Document();
     if (!document)
         throw EUninitializedObject(L"No HTML document");
-    if (FindStep(*document, text, searchFlags))
-        return true;
-    // Not found from the selection on: search once more from the start.
-    return FindStep(*document, text, searchFlags | lcs_findfirst);
+    // Not found from the current match on is not found: the host says so, and its next
+    // search from the start sets lcs_findfirst.
+    return FindStep(*document, text, searchFlags);
 }
 
 bool TKestrelForm::FindStep(IBrowserDocument& document, const std::wstring& text, int searchFlags)
 {
-    const bool fromTheEnd = (searchFlags & lcs_findfirst) && (searchFlags & lcs_backwards);
-    if (searchFlags & lcs_findfirst)
-        document.EmptySelection();
-    // An emptied selection sits at the document's start, from where a backwards search finds
-    // nothing: a backwards search from the top starts at the document's end instead.
-    const std::unique_ptr<IBrowserTextRange> range =
-        fromTheEnd ? document.DocumentRange() : document.SelectionRange();
+    const bool fromTheStart = (searchFlags & lcs_findfirst) != 0;
+    const bool backwards = (searchFlags & lcs_backwards) != 0;
+    // A first search runs over the whole document, from its start or, backwards, from its
+    // end, without touching the selection, which stays as it was when nothing is found.
+    std::unique_ptr<IBrowserTextRange> range;
+    if (fromTheStart) {
+        try {
+            range = document.DocumentRange();
+        } catch (...) {
+            // No body to search as a whole (a frameset): from an emptied selection instead.
+            document.EmptySelection();
+        }
+    }
+    if (!range)
+        range = document.SelectionRange();
     if (!range)
         throw EUninitializedObject(L"The selection has no text range");
     long rangeFlags = 0;
@@ -415,17 +724,10 @@ bool TKestrelForm::FindStep(IBrowserDocument& document, const std::wstring& text
         rangeFlags |= 4;
     if (searchFlags & lcs_wholewords)
         rangeFlags |= 2;
-    long count;
-    if (fromTheEnd) {
-        range->Collapse(false);
-        count = LONG_MIN;
-    } else if (searchFlags & lcs_backwards) {
-        range->Collapse(true);
-        count = LONG_MIN;  // backwards to the beginning of the document
-    } else {
-        range->Collapse(false);
-        count = LONG_MAX;  // forwards to the end
-    }
+    // Forwards from the end of the current match (or, from the start, of nothing before the
+    // document's start); backwards from its start (or the document's end).
+    range->Collapse(fromTheStart ? !backwards : backwards);
+    const long count = backwards ? LONG_MIN : LONG_MAX;
     if (!range->FindText(text, count, rangeFlags))
         return false;
     range->Select();
@@ -441,11 +743,6 @@ void TKestrelForm::CopySelection()
 void TKestrelForm::SelectAll()
 {
     WebBrowser1().ExecCommand(OLECMDID_SELECTALL);
-}
-
-void TKestrelForm::ShowFindDialog()
-{
-    WebBrowser1().ExecCommand(OLECMDID_FIND);
 }
 
 bool TKestrelForm::PrintPreview()

@@ -24,7 +24,10 @@ using BrowserFactory = std::function<std::unique_ptr<IViewerBrowser>(HWND parent
 inline constexpr wchar_t KestrelFormCaption[] = L"KestrelForm";
 inline constexpr int ComboBoxHeight = 21;
 
-class TKestrelForm {
+// How long the viewer waits between two looks at where the page stands.
+inline constexpr UINT PositionCheckInterval = 200;  // ms
+
+class TKestrelForm final : private IKeyRouter {
 public:
     // Creates the (hidden) window as a child of parent with its list and its browser.
     // The returned object belongs to the window: it is freed when the window is destroyed.
@@ -50,13 +53,30 @@ public:
     // procedure, which keeps the form alive should the viewer be closed meanwhile.
     void ComboBox1Change();
 
-    // The lister's text search (search flags lcs_*). Returns whether the text was found;
-    // raises when there is no HTML document or no text range.
+    // The lister's text search (search flags lcs_*): from the start (lcs_findfirst) or from
+    // the current match on, forwards or backwards. Returns whether the text was found; a
+    // search that finds nothing leaves the selection as it was. Raises when there is no HTML
+    // document or no text range.
     bool SearchText(const std::wstring& text, int searchFlags);
+
+    // Shows the next (delta 1) or previous (-1) page of the list; false at either end.
+    bool SwitchPage(int delta);
+    // Scrolls the page to percent (0-100) of its height; false without a document.
+    bool SetPercent(int percent);
+    // Tells the host where the page stands (its percentage display), when that changed since
+    // the last time.
+    void ReportPosition() noexcept;
+
+    // The facts of the page shown; null while none is.
+    const PageInfo* CurrentPage() const noexcept;
+    // Opens the address the page shown was saved from with the user's own program; false when
+    // it has none that a program of the user's opens.
+    bool OpenPageAddress();
+    // Copies that address to the clipboard; false when there is none or the clipboard is busy.
+    bool CopyPageAddress();
 
     void CopySelection();
     void SelectAll();
-    void ShowFindDialog();
     // Opens the print preview when the page has finished loading; returns whether it did.
     bool PrintPreview();
 
@@ -73,11 +93,19 @@ private:
     void DestroyHandle() noexcept;
     void Layout() noexcept;
     void ScrollWithKey(WPARAM key) noexcept;
+    KeyRoute RouteKey(const MSG& message) noexcept override;
+    bool PageFocusTakesText() noexcept;
+    void PostAction(WPARAM action) noexcept;
+    void RunAction(WPARAM action) noexcept;
+    void FocusPage() noexcept;
+    void CheckFocusAndPosition() noexcept;
+    void ShowPageMenu(POINT screen) noexcept;
     bool FindStep(IBrowserDocument& document, const std::wstring& text, int searchFlags);
 
     BrowserFactory browserFactory_;
     HWND handle_ = nullptr;
     HWND comboBox_ = nullptr;
+    HWND infoLine_ = nullptr;  // when and where from the page shown was saved
     struct FontDeleter {
         void operator()(HFONT font) const noexcept { DeleteObject(font); }
     };
@@ -92,6 +120,7 @@ private:
     PageList pages_;
     std::exception_ptr createError_;
     bool ownedByWindow_ = false;
+    int reportedPercent_ = -1;  // the percentage last told to the host; -1: none yet
     int messageDepth_ = 0;  // calls of the window procedure under way
 };
 

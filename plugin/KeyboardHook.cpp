@@ -7,14 +7,16 @@ namespace kv {
 // A message hook on the creating thread: it sees every message the thread's loops take from
 // the queue, with the flag that tells whether the message is being removed.
 struct TKeyboardHook::Impl final : TorvShellHook {
-    explicit Impl(HWND target)
-        : TorvShellHook(WH_GETMESSAGE, nullptr, GetCurrentThreadId()), TargetWnd(target)
+    Impl(HWND target, IKeyRouter* router)
+        : TorvShellHook(WH_GETMESSAGE, nullptr, GetCurrentThreadId()), TargetWnd(target),
+          Router(router)
     {
     }
 
     void HandleHook(int code, WPARAM wParam, LPARAM lParam) override;
 
     HWND TargetWnd;
+    IKeyRouter* Router;
 };
 
 void TKeyboardHook::Impl::HandleHook(int code, WPARAM wParam, LPARAM lParam)
@@ -22,7 +24,7 @@ void TKeyboardHook::Impl::HandleHook(int code, WPARAM wParam, LPARAM lParam)
     // Messages only looked at are seen again when they are removed: forward once.
     if (wParam != PM_REMOVE)
         return;
-    const MSG& message = *reinterpret_cast<const MSG*>(lParam);
+    MSG& message = *reinterpret_cast<MSG*>(lParam);
     // Also keeps the posted copies from being forwarded again.
     if (message.hwnd == TargetWnd)
         return;
@@ -34,13 +36,25 @@ void TKeyboardHook::Impl::HandleHook(int code, WPARAM wParam, LPARAM lParam)
     for (HWND window = message.hwnd; window != nullptr && window != desktop;
          window = GetAncestor(window, GA_PARENT)) {
         if (window == TargetWnd) {
-            PostMessageW(TargetWnd, message.message, message.wParam, message.lParam);
+            switch (Router != nullptr ? Router->RouteKey(message) : KeyRoute::Forward) {
+            case KeyRoute::Forward:
+                PostMessageW(TargetWnd, message.message, message.wParam, message.lParam);
+                break;
+            case KeyRoute::Keep:
+                break;
+            case KeyRoute::Swallow:
+                // A hook of retrieved messages may change them: the loop that took this one
+                // dispatches nothing.
+                message.message = WM_NULL;
+                break;
+            }
             return;
         }
     }
 }
 
-TKeyboardHook::TKeyboardHook(HWND viewer) : impl_(std::make_unique<Impl>(viewer))
+TKeyboardHook::TKeyboardHook(HWND viewer, IKeyRouter* router)
+    : impl_(std::make_unique<Impl>(viewer, router))
 {
 }
 

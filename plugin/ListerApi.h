@@ -13,6 +13,14 @@ inline constexpr int lc_newparams = 2;
 inline constexpr int lc_selectall = 3;
 inline constexpr int lc_setpercent = 4;
 
+inline constexpr int lcp_forceshow = 16;
+inline constexpr int lcp_darkmode = 128;
+inline constexpr int lcp_darkmodenative = 256;
+
+// Notifications a plug-in posts to its parent window: WM_COMMAND with MAKELONG(value, item)
+// and the plug-in's window.
+inline constexpr WORD itm_percent = 0xFFFE;
+
 inline constexpr int lcs_findfirst = 1;
 inline constexpr int lcs_matchcase = 2;
 inline constexpr int lcs_wholewords = 4;

@@ -30,6 +30,7 @@ WebBrowserHost::WebBrowserHost(HWND parent, DWORD downloadControl)
     RECT bounds{};
     if (!GetClientRect(parent, &bounds))
         RaiseLastOSError();
+    parent_ = parent;
     try {
         site_ = OleSite::Create(parent, bounds, downloadControl);
         OleCheck(CoCreateInstance(CLSID_WebBrowser, nullptr, CLSCTX_INPROC_SERVER,
@@ -124,6 +125,33 @@ bool WebBrowserHost::Contains(HWND window) const
 {
     return window != nullptr && window_ != nullptr &&
            (window == window_ || IsChild(window_, window));
+}
+
+void WebBrowserHost::Focus()
+{
+    // Activating the control for the user gives its document the focus; where the engine
+    // does not take it, the innermost window of the control does, which is where a document
+    // window sits.
+    RECT bounds{};
+    if (GetWindowRect(window_, &bounds))
+        MapWindowPoints(nullptr, parent_, reinterpret_cast<POINT*>(&bounds), 2);
+    if (object_)
+        object_->DoVerb(OLEIVERB_UIACTIVATE, nullptr, site_.Get(), 0, parent_, &bounds);
+    if (Contains(GetFocus()))
+        return;
+    HWND target = window_;
+    for (HWND child = GetWindow(target, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_CHILD))
+        target = child;
+    SetFocus(target);
+}
+
+bool WebBrowserHost::TranslateAccelerator(MSG& message) noexcept
+{
+    Microsoft::WRL::ComPtr<IOleInPlaceActiveObject> active;
+    if (!object_ || FAILED(object_.As(&active)) || !active)
+        return false;
+    return active->TranslateAccelerator(&message) == S_OK;
 }
 
 void WebBrowserHost::SetEvents(IBrowserEvents* events) noexcept

@@ -39,6 +39,8 @@ public:
     long ReadyState() override;
     std::unique_ptr<IBrowserDocument> Document() override;
     bool Contains(HWND window) const override;
+    void Focus() override;
+    bool TranslateAccelerator(MSG& message) noexcept override;
     void SetEvents(IBrowserEvents* events) noexcept override;
 
     // The control itself, for the checks that need its own interfaces.
@@ -55,6 +57,7 @@ private:
     Microsoft::WRL::ComPtr<IWebBrowser2> browser_;
     std::unique_ptr<BrowserEventConnection> events_;
     HWND window_ = nullptr;
+    HWND parent_ = nullptr;
 };
 
 } // namespace kv

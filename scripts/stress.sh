@@ -40,6 +40,7 @@ suites=(
   "plugin_tests KeyboardHookTest.* repeat"
   "protocol_tests * repeat"
   "exports_tests MaffFetch.* repeat"
+  "exports_tests MaffPageHeaders.* repeat"
   "exports_tests Unload.* process"
   "exports_tests MaffCancel.*:MaffPrivacy.*:MaffLeftovers.* process"
   "exports_tests PreviewBitmap.* process"

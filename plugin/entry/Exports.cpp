@@ -160,9 +160,10 @@ int __stdcall ListSearchTextW(HWND listWin, wchar_t* searchString, int searchPar
         TKestrelForm* form = TKestrelForm::FromHandle(listWin);
         if (form == nullptr)
             return LISTPLUGIN_ERROR;
-        // Found or not, the search ran.
-        form->SearchText(Required(WideArgument(searchString)), searchParameter);
-        return LISTPLUGIN_OK;
+        // Not found is an error: the host then tells the user so.
+        return form->SearchText(Required(WideArgument(searchString)), searchParameter)
+                   ? LISTPLUGIN_OK
+                   : LISTPLUGIN_ERROR;
     } catch (...) {
         return LISTPLUGIN_ERROR;
     }
@@ -193,6 +194,8 @@ int __stdcall ListSendCommand(HWND listWin, int command, int parameter)
         case lc_selectall:
             form->SelectAll();
             return LISTPLUGIN_OK;
+        case lc_setpercent:
+            return form->SetPercent(parameter) ? LISTPLUGIN_OK : LISTPLUGIN_ERROR;
         default:
             return LISTPLUGIN_ERROR;
         }
@@ -203,14 +206,9 @@ int __stdcall ListSendCommand(HWND listWin, int command, int parameter)
 
 int __stdcall ListSearchDialog(HWND listWin, int findNext)
 {
-    try {
-        EnsureStarted();
-        if (TKestrelForm* form = TKestrelForm::FromHandle(listWin))
-            form->ShowFindDialog();
-        return LISTPLUGIN_OK;
-    } catch (...) {
-        return LISTPLUGIN_ERROR;
-    }
+    // The viewer has no search dialog of its own: the host shows its own, with its history and
+    // options, and searches through ListSearchText(W), also for "find next".
+    return LISTPLUGIN_ERROR;
 }
 
 int __stdcall ListPrintW(HWND listWin, wchar_t* fileToPrint, wchar_t* defPrinter, int printFlags,

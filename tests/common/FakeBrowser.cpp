@@ -25,6 +25,14 @@ struct FakeBrowser::State {
     std::vector<ScrollIntoViewCall> scrollIntoViews;
     std::vector<POINT> scrolls;
     POINT scrollPosition{};
+    long documentHeight = 0;
+    long viewHeight = 0;
+    std::vector<POINT> scrollTos;
+    bool focusTakesText = false;
+    bool takesFocus = true;
+    int focusCalls = 0;
+    bool acceleratorsTaken = false;
+    std::vector<MSG> accelerators;
     int emptySelections = 0;
     int documentRequests = 0;
     int documentRanges = 0;
@@ -150,6 +158,21 @@ public:
         state_->scrollPosition.y += dy;
     }
 
+    void ScrollTo(long x, long y) override
+    {
+        state_->scrollTos.push_back({x, y});
+        const long bottom = std::max(0L, state_->documentHeight - state_->viewHeight);
+        state_->scrollPosition = {std::max(0L, x), std::clamp(y, 0L, bottom)};
+    }
+
+    kv::ScrollMetrics Scroll() override
+    {
+        return {state_->scrollPosition.x, state_->scrollPosition.y, state_->documentHeight,
+                state_->viewHeight};
+    }
+
+    bool FocusTakesText() override { return state_->focusTakesText; }
+
 private:
     std::shared_ptr<FakeBrowser::State> state_;
 };
@@ -235,6 +258,33 @@ bool FakeBrowser::Contains(HWND window) const
 {
     return window != nullptr && (window == window_ || IsChild(window_, window));
 }
+
+void FakeBrowser::Focus()
+{
+    ++state_->focusCalls;
+    if (state_->takesFocus)
+        SetFocus(window_);
+}
+
+bool FakeBrowser::TranslateAccelerator(MSG& message) noexcept
+{
+    state_->accelerators.push_back(message);
+    return state_->acceleratorsTaken;
+}
+
+void FakeBrowser::SetScrollExtent(long documentHeight, long viewHeight)
+{
+    state_->documentHeight = documentHeight;
+    state_->viewHeight = viewHeight;
+}
+
+void FakeBrowser::SetScrollTop(long top) { state_->scrollPosition.y = top; }
+void FakeBrowser::SetFocusTakesText(bool takesText) { state_->focusTakesText = takesText; }
+void FakeBrowser::SetTakesFocus(bool takesFocus) { state_->takesFocus = takesFocus; }
+void FakeBrowser::SetAcceleratorsTaken(bool taken) { state_->acceleratorsTaken = taken; }
+const std::vector<POINT>& FakeBrowser::ScrollToCalls() const { return state_->scrollTos; }
+int FakeBrowser::FocusCalls() const { return state_->focusCalls; }
+const std::vector<MSG>& FakeBrowser::AcceleratorMessages() const { return state_->accelerators; }
 
 void FakeBrowser::SetReadyState(long state) { state_->readyState = state; }
 void FakeBrowser::SetHasDocument(bool hasDocument) { state_->hasDocument = hasDocument; }

@@ -58,6 +58,8 @@ public:
     long ReadyState() override;
     std::unique_ptr<kv::IBrowserDocument> Document() override;  // null without a document
     bool Contains(HWND window) const override;
+    void Focus() override;  // counts; gives its window the focus unless set not to
+    bool TranslateAccelerator(MSG& message) noexcept override;  // records; answers as set
     void SetEvents(kv::IBrowserEvents* events) noexcept override;
 
     // Events, as the control raises them. FireBeforeNavigate returns whether the navigation may
@@ -77,6 +79,12 @@ public:
     void SetCommandsFail(bool fail);
     // When set, Navigate raises EOleSysError(E_FAIL) after recording the URL.
     void SetNavigationFails(bool fail);
+    // The document's height and the view's (0 and 0 at first): ScrollTo stays within them.
+    void SetScrollExtent(long documentHeight, long viewHeight);
+    void SetScrollTop(long top);
+    void SetFocusTakesText(bool takesText);  // false at first
+    void SetTakesFocus(bool takesFocus);     // true at first
+    void SetAcceleratorsTaken(bool taken);   // false at first
 
     // What happened.
     const std::wstring& Text() const;
@@ -90,7 +98,10 @@ public:
     const std::vector<bool>& CollapseCalls() const;  // toStart of each Collapse
     const std::vector<ScrollIntoViewCall>& ScrollIntoViewCalls() const;
     const std::vector<POINT>& ScrollByCalls() const;  // (dx, dy) of each ScrollBy
-    POINT ScrollPosition() const;                     // the sum of every ScrollBy
+    POINT ScrollPosition() const;  // the sum of every ScrollBy, or where ScrollTo put it
+    const std::vector<POINT>& ScrollToCalls() const;
+    int FocusCalls() const;
+    const std::vector<MSG>& AcceleratorMessages() const;
     int EmptySelectionCount() const;
     int DocumentRangeCount() const;  // calls of DocumentRange
     int DocumentRequests() const;  // calls of Document(), with or without a document

@@ -120,7 +120,7 @@ TEST_F(ViewerExports, ForeignHandlesGiveEachExportsResult)
         EXPECT_EQ(plugin_.ListSearchTextW(foreign, text.data(), 0), 1);
         EXPECT_EQ(plugin_.ListSendCommand(foreign, 1, 0), 1);
         EXPECT_EQ(plugin_.ListSendCommand(foreign, 3, 0), 1);
-        EXPECT_EQ(plugin_.ListSearchDialog(foreign, 0), 0);
+        EXPECT_EQ(plugin_.ListSearchDialog(foreign, 0), 1);
         EXPECT_EQ(plugin_.ListPrintW(foreign, file.data(), nullptr, 0, nullptr), 1);
         plugin_.ListCloseWindow(foreign);
     }
@@ -137,13 +137,15 @@ TEST_F(ViewerExports, CommandsOnTheRealControl)
     ASSERT_NE(viewer, nullptr);
     EXPECT_EQ(plugin_.ListSendCommand(viewer, 1, 0), 1);
     EXPECT_EQ(plugin_.ListSendCommand(viewer, 3, 0), 1);
+    // No dialog of its own: the host shows its search dialog, for "find" and "find next".
     EXPECT_EQ(plugin_.ListSearchDialog(viewer, 0), 1);
+    EXPECT_EQ(plugin_.ListSearchDialog(viewer, 1), 1);
     std::wstring text = L"page";
     EXPECT_EQ(plugin_.ListSearchTextW(viewer, text.data(), 1), 1);
     // Still loading: nothing is opened, but the viewer was found.
     EXPECT_EQ(plugin_.ListPrintW(viewer, nullptr, nullptr, 0, nullptr), 0);
     EXPECT_EQ(plugin_.ListSendCommand(viewer, 2, 0), 1);  // new parameters: not supported
-    EXPECT_EQ(plugin_.ListSendCommand(viewer, 4, 50), 1);  // set percent: not supported
+    EXPECT_EQ(plugin_.ListSendCommand(viewer, 4, 50), 1);  // set percent: no document to scroll
     EXPECT_EQ(plugin_.ListSendCommand(viewer, 0, 0), 1);
     // None of it harmed the viewer.
     EXPECT_EQ(ViewerLabels(viewer), (std::vector<std::wstring>{FirstLabel, SecondLabel}));

@@ -31,6 +31,8 @@ protected:
         browser_->SetHasDocument(true);
         Resize(400, 300);  // page step 300 / 3 * 2 = 200
         SetShift(false);
+        // The page keeps the focus it is given; here it takes none, so the viewer scrolls.
+        browser_->SetTakesFocus(false);
         SetFocus(form_->Handle());
     }
     void TearDown() override
@@ -120,41 +122,57 @@ TEST_F(KestrelFormSearch, BackwardsFromTheSelectionsStart)
     EXPECT_EQ(browser_->SelectionStart(), 8);
 }
 
-TEST_F(KestrelFormSearch, BackwardsWrapsAroundFromTheDocumentsEnd)
+// As the host's own "find next" does: from match to match, then "not found" with the last
+// match still selected, and from the start again when the host asks for a first search.
+TEST_F(KestrelFormSearch, FindNextGoesFromMatchToMatchThenReportsNotFound)
 {
-    browser_->SetSelection(0, 7);  // "Kestrel" at the start: nothing before it
-    EXPECT_TRUE(form_->SearchText(L"hover", kv::lcs_backwards));
-    ASSERT_EQ(browser_->FindTextCalls().size(), 2u);
-    EXPECT_EQ(browser_->FindTextCalls()[1].count, LONG_MIN);
-    EXPECT_EQ(browser_->EmptySelectionCount(), 1);
-    EXPECT_EQ(browser_->DocumentRangeCount(), 1);
-    EXPECT_EQ(browser_->SelectionStart(), 25);  // the last "hover"
+    EXPECT_TRUE(form_->SearchText(L"hover", kv::lcs_findfirst));
+    EXPECT_EQ(browser_->SelectionStart(), 8);
+    EXPECT_TRUE(form_->SearchText(L"hover", 0));
+    EXPECT_EQ(browser_->SelectionStart(), 25);
+    EXPECT_FALSE(form_->SearchText(L"hover", 0));
+    EXPECT_EQ(browser_->SelectionStart(), 25);
     EXPECT_EQ(browser_->SelectedText(), L"hover");
-
-    // An explicit find-first backwards starts at the end as well; absent text selects nothing.
-    EXPECT_TRUE(form_->SearchText(L"kestrel", kv::lcs_backwards | kv::lcs_findfirst));
-    EXPECT_EQ(browser_->SelectionStart(), 16);
-    EXPECT_FALSE(form_->SearchText(L"falcon", kv::lcs_backwards));
-    EXPECT_EQ(browser_->SelectionLength(), 0);
+    EXPECT_EQ(browser_->ScrollIntoViewCalls().size(), 2u);
+    EXPECT_TRUE(form_->SearchText(L"hover", kv::lcs_findfirst));
+    EXPECT_EQ(browser_->SelectionStart(), 8);
+    EXPECT_EQ(browser_->EmptySelectionCount(), 0);
 }
 
-TEST_F(KestrelFormSearch, NotFoundFromTheSelectionSearchesAgainFromTheStart)
+TEST_F(KestrelFormSearch, BackwardsFirstSearchStartsAtTheDocumentsEnd)
 {
-    browser_->SetSelection(25, 5);
-    EXPECT_TRUE(form_->SearchText(L"kestrel", 0));
-    ASSERT_EQ(browser_->FindTextCalls().size(), 2u);
-    EXPECT_EQ(browser_->EmptySelectionCount(), 1);
-    EXPECT_EQ(browser_->SelectionStart(), 0);
-    EXPECT_EQ(browser_->SelectionLength(), 7);
+    browser_->SetSelection(0, 7);
+    EXPECT_TRUE(form_->SearchText(L"hover", kv::lcs_backwards | kv::lcs_findfirst));
+    EXPECT_EQ(browser_->DocumentRangeCount(), 1);
+    EXPECT_EQ(browser_->FindTextCalls().back().count, LONG_MIN);
+    EXPECT_EQ(browser_->SelectionStart(), 25);  // the last "hover"
+    EXPECT_TRUE(form_->SearchText(L"hover", kv::lcs_backwards));
+    EXPECT_EQ(browser_->SelectionStart(), 8);
+    EXPECT_FALSE(form_->SearchText(L"hover", kv::lcs_backwards));
+    EXPECT_EQ(browser_->SelectionStart(), 8);
 }
 
-TEST_F(KestrelFormSearch, AbsentTextLeavesNoSelection)
+TEST_F(KestrelFormSearch, WholeWordsAndCaseNarrowTheMatches)
+{
+    EXPECT_TRUE(form_->SearchText(L"kestrel", kv::lcs_findfirst | kv::lcs_wholewords));
+    EXPECT_EQ(browser_->SelectionStart(), 0);
+    EXPECT_FALSE(form_->SearchText(L"kestrel", kv::lcs_wholewords));  // "kestrels" is no word
+    EXPECT_TRUE(form_->SearchText(L"kestrel", kv::lcs_findfirst | kv::lcs_matchcase));
+    EXPECT_EQ(browser_->SelectionStart(), 16);
+    EXPECT_FALSE(form_->SearchText(L"KESTREL", kv::lcs_findfirst | kv::lcs_matchcase));
+    EXPECT_EQ(browser_->SelectionStart(), 16);
+}
+
+TEST_F(KestrelFormSearch, AbsentTextLeavesTheSelectionAsItWas)
 {
     browser_->SetSelection(8, 6);
     EXPECT_FALSE(form_->SearchText(L"falcon", kv::lcs_wholewords));
+    EXPECT_FALSE(form_->SearchText(L"falcon", kv::lcs_findfirst));
     EXPECT_EQ(browser_->FindTextCalls().size(), 2u);
-    EXPECT_EQ(browser_->FindTextCalls()[1].flags, 2);
-    EXPECT_EQ(browser_->SelectionLength(), 0);
+    EXPECT_EQ(browser_->FindTextCalls()[0].flags, 2);
+    EXPECT_EQ(browser_->SelectionStart(), 8);
+    EXPECT_EQ(browser_->SelectionLength(), 6);
+    EXPECT_EQ(browser_->EmptySelectionCount(), 0);
     EXPECT_TRUE(browser_->ScrollIntoViewCalls().empty());
 }
 
@@ -172,12 +190,10 @@ TEST_F(KestrelFormFixture, CommandsGoToTheBrowser)
 {
     form_->CopySelection();
     form_->SelectAll();
-    form_->ShowFindDialog();
     EXPECT_EQ(browser_->ExecutedCommands(),
-              (std::vector<OLECMDID>{OLECMDID_COPY, OLECMDID_SELECTALL, OLECMDID_FIND}));
+              (std::vector<OLECMDID>{OLECMDID_COPY, OLECMDID_SELECTALL}));
     EXPECT_EQ(static_cast<int>(browser_->ExecutedCommands()[0]), 12);
     EXPECT_EQ(static_cast<int>(browser_->ExecutedCommands()[1]), 17);
-    EXPECT_EQ(static_cast<int>(browser_->ExecutedCommands()[2]), 32);
 
     browser_->SetCommandsFail(true);
     EXPECT_ANY_THROW(form_->CopySelection());

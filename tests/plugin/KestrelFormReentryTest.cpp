@@ -56,6 +56,8 @@ public:
     std::unique_ptr<kv::IBrowserDocument> Document() override { return nullptr; }
     void SetEvents(kv::IBrowserEvents*) noexcept override {}
     bool Contains(HWND window) const override { return window == window_; }
+    void Focus() override {}
+    bool TranslateAccelerator(MSG&) noexcept override { return false; }
 
 private:
     std::shared_ptr<NavigationRecord> record_;
