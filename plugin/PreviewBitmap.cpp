@@ -23,30 +23,12 @@ namespace {
 // Pages are listed with URLs of an archive id of their own, never registered: a thumbnail
 // serves nothing.
 const std::wstring PreviewArchiveId = L"preview*";
-const std::wstring PreviewUrlPrefix = L"maff://" + PreviewArchiveId;
 
-// The folder of a listed page's start file, with "/" between folders and after the last:
-// the item path of its URL with the page list's escapes undone, up to its last "/".
-std::wstring PageFolder(const std::wstring& url)
+// The folder of a page's start file, with "/" between folders and after the last.
+std::wstring StartFolder(const PageInfo& page)
 {
-    std::wstring path;
-    for (size_t i = PreviewUrlPrefix.size(); i < url.size(); ++i) {
-        if (url[i] == L'%' && i + 2 < url.size()) {
-            const std::wstring_view escape(url.data() + i, 3);
-            constexpr std::pair<std::wstring_view, wchar_t> escapes[] = {
-                {L"%25", L'%'}, {L"%23", L'#'}, {L"%3F", L'?'}, {L"%40", L'@'}, {L"%3A", L':'}};
-            const auto found = std::find_if(std::begin(escapes), std::end(escapes),
-                                            [&](const auto& e) { return e.first == escape; });
-            if (found != std::end(escapes)) {
-                path += found->second;
-                i += 2;
-                continue;
-            }
-        }
-        path += url[i];
-    }
-    const size_t separator = path.rfind(L'/');
-    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
+    const size_t separator = page.startItem.rfind(L'/');
+    return separator == std::wstring::npos ? std::wstring() : page.startItem.substr(0, separator + 1);
 }
 
 bool InFolder(const std::wstring& itemName, const std::wstring& folder)
@@ -91,7 +73,7 @@ std::vector<Candidate> ListCandidates(TMaffZipFile& reader, const ImageDecoder& 
     RunFallbackScan(PreviewArchiveId, reader, pages, labels);
     if (pages.Empty())
         return {};
-    const std::wstring folder = PageFolder(pages[0]);
+    const std::wstring folder = StartFolder(pages.Info(0));
 
     std::vector<Candidate> candidates;
     const std::vector<std::wstring>& names = reader.Names();
