@@ -66,11 +66,11 @@ bool ReadIsFolder(IInArchive* archive, UINT32 index)
     return folder;
 }
 
-// The unpacked size the archive declares for an item, when it declares one.
-std::optional<uint64_t> ReadDeclaredSize(IInArchive* archive, UINT32 index)
+// A size property of an item (kpidSize, kpidPackSize), when the archive declares one.
+std::optional<uint64_t> ReadSizeProperty(IInArchive* archive, UINT32 index, PROPID property)
 {
     PropertyValue value;
-    CheckArchiveResult(archive->GetProperty(index, kpidSize, &value));
+    CheckArchiveResult(archive->GetProperty(index, property, &value));
     std::optional<uint64_t> size;
     switch (value.Get().vt) {
     case VT_UI8: size = value.Get().uhVal.QuadPart; break;
@@ -79,6 +79,12 @@ std::optional<uint64_t> ReadDeclaredSize(IInArchive* archive, UINT32 index)
     }
     value.Release();
     return size;
+}
+
+// The unpacked size the archive declares for an item, when it declares one.
+std::optional<uint64_t> ReadDeclaredSize(IInArchive* archive, UINT32 index)
+{
+    return ReadSizeProperty(archive, index, kpidSize);
 }
 
 std::wstring SizeText(uint64_t size)
@@ -232,6 +238,12 @@ std::optional<uint64_t> TMaffZipFile::DeclaredSize(int index) const
 {
     GetName(index);  // checks the index
     return ReadDeclaredSize(archive_.Get(), static_cast<UINT32>(index));
+}
+
+std::optional<uint64_t> TMaffZipFile::PackedSize(int index) const
+{
+    GetName(index);  // checks the index
+    return ReadSizeProperty(archive_.Get(), static_cast<UINT32>(index), kpidPackSize);
 }
 
 ComPtr<MemoryStream> TMaffZipFile::ExtractItem(int index, const TCancellation* cancellation)

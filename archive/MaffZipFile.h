@@ -67,6 +67,8 @@ public:
     // The unpacked size the archive declares for item index; nullopt when it declares none.
     // Nothing is unpacked.
     std::optional<uint64_t> DeclaredSize(int index) const;
+    // The bytes item index takes in the archive; nullopt when the archive does not say.
+    std::optional<uint64_t> PackedSize(int index) const;
 
     // The compression method the archive names for item index ("Store", "Deflate", ...).
     std::wstring ItemMethod(int index) const;

@@ -22,10 +22,12 @@ constexpr GUID SevenZipInterfaceId(uint8_t group, uint8_t id)
     return {0x23170F69, 0x40C1, 0x278A, {0x00, 0x00, 0x00, group, 0x00, id, 0x00, 0x00}};
 }
 
-// Property ids of an item's path, whether it is a folder, and its declared unpacked size.
+// Property ids of an item's path, whether it is a folder, its declared unpacked and packed
+// sizes, and its compression method.
 inline constexpr PROPID kpidPath = 3;
 inline constexpr PROPID kpidIsDir = 6;
 inline constexpr PROPID kpidSize = 7;
+inline constexpr PROPID kpidPackSize = 8;
 inline constexpr PROPID kpidMethod = 22;
 
 // Operation results the library reports through IArchiveExtractCallback::SetOperationResult.

@@ -31,6 +31,11 @@ constexpr BuiltInText kBuiltInTexts[] = {
     {L"Error %s: %s", L"Ошибка %s: %s"},
     {L"No error description available", L"Отсутствует описание ошибки"},
     {L"Operation log:", L"Лог операции:"},
+    {L"Saved %s from %s", L"Сохранено %s с адреса %s"},
+    {L"Saved from %s", L"Сохранено с адреса %s"},
+    {L"Saved %s", L"Сохранено %s"},
+    {L"&Open the saved address\tCtrl+Shift+O", L"&Открыть исходный адрес\tCtrl+Shift+O"},
+    {L"&Copy the saved address\tCtrl+Shift+C", L"&Копировать исходный адрес\tCtrl+Shift+C"},
 };
 
 bool UsesRussianTexts(LANGID langID) noexcept

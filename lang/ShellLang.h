@@ -46,6 +46,15 @@ public:
 // The process-wide source list, holding one TorvShellBaseLangSource.
 TorvShellLangSourceList& LangSources();
 
+// Keys of the built-in texts a page's facts are told with: when and where from, where from
+// alone, when alone.
+inline constexpr int SavedAtFromKey = 12;
+inline constexpr int SavedFromKey = 13;
+inline constexpr int SavedAtKey = 14;
+// The commands on the page's address: open it in the user's program, copy it.
+inline constexpr int OpenAddressKey = 15;
+inline constexpr int CopyAddressKey = 16;
+
 // The built-in text of a key in the current language, or the key itself when there is none.
 std::wstring LangString(int key);
 // The same for an explicit language.

@@ -2,11 +2,16 @@
 
 #include "archive/ArchiveCache.h"
 
+#include "lang/ShellLang.h"
+#include "plugin/Clipboard.h"
+#include "plugin/ExternalLinks.h"
 #include "plugin/ListerApi.h"
 #include "protocol/ArchiveRegistry.h"
 #include "shell/Exceptions.h"
 #include "shell/Handles.h"
 #include "shell/Strings.h"
+
+#include <windowsx.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +35,13 @@ enum ViewerAction : WPARAM {
     ActionFocusList,
     ActionNextPage,
     ActionPreviousPage,
+    ActionOpenAddress,
+    ActionCopyAddress,
+};
+
+enum PageMenuCommand : UINT {
+    MenuOpenAddress = 1,
+    MenuCopyAddress,
 };
 
 UINT ViewerActionMessage() noexcept
@@ -229,6 +241,21 @@ LRESULT TKestrelForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         // its keys scroll it at once.
         FocusPage();
         return 0;
+    case WM_CONTEXTMENU: {
+        // The list and the page's facts beside it offer the commands on the page's address.
+        const auto source = reinterpret_cast<HWND>(wParam);
+        if (source == comboBox_ || (source != nullptr && source == infoLine_)) {
+            POINT at{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+            if (at.x == -1 && at.y == -1) {  // from the keyboard: below the control
+                RECT bounds{};
+                GetWindowRect(source, &bounds);
+                at = POINT{bounds.left, bounds.bottom};
+            }
+            ShowPageMenu(at);
+            return 0;
+        }
+        break;
+    }
     case WM_TIMER:
         if (wParam == PositionTimer) {
             CheckFocusAndPosition();
@@ -254,6 +281,8 @@ LRESULT TKestrelForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
                 SwitchPage(wParam == VK_NEXT ? 1 : -1);
             } catch (...) {
             }
+        } else if (KeyDown(VK_CONTROL) && KeyDown(VK_SHIFT) && (wParam == 'O' || wParam == 'C')) {
+            RunAction(wParam == 'O' ? ActionOpenAddress : ActionCopyAddress);
         } else {
             ScrollWithKey(wParam);
         }
@@ -434,6 +463,7 @@ void TKestrelForm::LoadFile(const std::wstring& fileName)
     }
     if (pages.Empty())
         throw Exception(L"INDEX.HTML not found");
+    archive_.SetPageCharsets(StartFileCharsets(pages));
     FillComboBox(comboBox_, labels.labels);
     pages_ = std::move(pages);
     // Selecting from code sends no CBN_SELCHANGE: this is the only navigation.
@@ -551,6 +581,13 @@ KeyRoute TKestrelForm::RouteKey(const MSG& message) noexcept
             PostAction(key == VK_NEXT ? ActionNextPage : ActionPreviousPage);
         return KeyRoute::Swallow;
     }
+    // Ctrl+Shift+O opens and Ctrl+Shift+C copies the address the page was saved from.
+    if (KeyDown(VK_CONTROL) && KeyDown(VK_SHIFT) && !KeyDown(VK_MENU) &&
+        (key == 'O' || key == 'C')) {
+        if (down)
+            PostAction(key == 'O' ? ActionOpenAddress : ActionCopyAddress);
+        return KeyRoute::Swallow;
+    }
     // Tab and Shift+Tab move between the list and the page; inside a form of the page they
     // move between its fields.
     if (key == VK_TAB && !KeyDown(VK_CONTROL) && !KeyDown(VK_MENU)) {
@@ -570,6 +607,57 @@ KeyRoute TKestrelForm::RouteKey(const MSG& message) noexcept
         return key == VK_ESCAPE || (key >= VK_F1 && key <= VK_F24) ? KeyRoute::Forward
                                                                   : KeyRoute::Keep;
     return KeyRoute::Forward;
+}
+
+const PageInfo* TKestrelForm::CurrentPage() const noexcept
+{
+    if (comboBox_ == nullptr)
+        return nullptr;
+    const int index = static_cast<int>(SendMessageW(comboBox_, CB_GETCURSEL, 0, 0));
+    return index >= 0 && index < pages_.Count() ? &pages_.Info(index) : nullptr;
+}
+
+bool TKestrelForm::OpenPageAddress()
+{
+    const PageInfo* page = CurrentPage();
+    if (page == nullptr || !IsExternalAddress(page->originalUrl))
+        return false;
+    OpenExternally(page->originalUrl);
+    return true;
+}
+
+bool TKestrelForm::CopyPageAddress()
+{
+    const PageInfo* page = CurrentPage();
+    if (page == nullptr || page->originalUrl.empty())
+        return false;
+    return CopyTextToClipboard(handle_, page->originalUrl);
+}
+
+void TKestrelForm::ShowPageMenu(POINT screen) noexcept
+{
+    try {
+        const PageInfo* page = CurrentPage();
+        struct MenuDeleter {
+            void operator()(HMENU menu) const noexcept { DestroyMenu(menu); }
+        };
+        const std::unique_ptr<std::remove_pointer_t<HMENU>, MenuDeleter> menu(CreatePopupMenu());
+        if (!menu)
+            return;
+        const auto flags = [](bool enabled) { return MF_STRING | (enabled ? MF_ENABLED : MF_GRAYED); };
+        AppendMenuW(menu.get(), flags(page != nullptr && IsExternalAddress(page->originalUrl)),
+                    MenuOpenAddress, LangString(OpenAddressKey).c_str());
+        AppendMenuW(menu.get(), flags(page != nullptr && !page->originalUrl.empty()),
+                    MenuCopyAddress, LangString(CopyAddressKey).c_str());
+        const UINT chosen = static_cast<UINT>(TrackPopupMenu(
+            menu.get(), TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, screen.x, screen.y, 0,
+            handle_, nullptr));
+        if (chosen == MenuOpenAddress)
+            OpenPageAddress();
+        else if (chosen == MenuCopyAddress)
+            CopyPageAddress();
+    } catch (...) {
+    }
 }
 
 void TKestrelForm::PostAction(WPARAM action) noexcept
@@ -595,6 +683,12 @@ void TKestrelForm::RunAction(WPARAM action) noexcept
             break;
         case ActionPreviousPage:
             SwitchPage(-1);
+            break;
+        case ActionOpenAddress:
+            OpenPageAddress();
+            break;
+        case ActionCopyAddress:
+            CopyPageAddress();
             break;
         }
     } catch (...) {

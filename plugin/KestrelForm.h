@@ -76,6 +76,14 @@ public:
     // the last time.
     void ReportPosition() noexcept;
 
+    // The facts of the page shown; null while none is.
+    const PageInfo* CurrentPage() const noexcept;
+    // Opens the address the page shown was saved from with the user's own program; false when
+    // it has none that a program of the user's opens.
+    bool OpenPageAddress();
+    // Copies that address to the clipboard; false when there is none or the clipboard is busy.
+    bool CopyPageAddress();
+
     void CopySelection();
     void SelectAll();
     // Opens the print preview when the page has finished loading; returns whether it did.
@@ -104,11 +112,13 @@ private:
     void RunAction(WPARAM action) noexcept;
     void FocusPage() noexcept;
     void CheckFocusAndPosition() noexcept;
+    void ShowPageMenu(POINT screen) noexcept;
     bool FindStep(IBrowserDocument& document, const std::wstring& text, int searchFlags);
 
     BrowserFactory browserFactory_;
     HWND handle_ = nullptr;
     HWND comboBox_ = nullptr;
+    HWND infoLine_ = nullptr;  // when and where from the page shown was saved
     UniqueFont font_;
     UINT dpi_ = DefaultDpi;
     int stripHeight_ = 0;

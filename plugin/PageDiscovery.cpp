@@ -2,6 +2,7 @@
 
 #include "archive/ItemBatch.h"
 #include "plugin/ItemPaths.h"
+#include "plugin/SavedDate.h"
 #include "plugin/XmlDocument.h"
 #include "shell/Exceptions.h"
 #include "shell/Strings.h"
@@ -14,7 +15,6 @@ namespace kv {
 namespace {
 
 const std::wstring UrlScheme = L"maff://";
-const std::wstring NoUrlText = L"No URL";
 
 // The text after the last "\", "/" or ":", as ItemFileName gives it, without a copy: both scans
 // look at every item name of archives of many thousands.
@@ -56,11 +56,6 @@ bool IsIndexDescription(const TMaffZipFile& archive, int index)
     return !archive.IsFolder(index) &&
            SameTextIgnoreCase(FileNameOf(archive.GetName(index)), L"INDEX.RDF");
 }
-
-struct IndexPage {
-    std::wstring url;
-    std::wstring label;
-};
 
 // The "RDF:resource" attributes of several children of a description, each found as
 // ReadChildResource finds it, in one walk over the children. The lookup by name (in the
@@ -120,16 +115,27 @@ std::array<std::wstring, N> ReadChildResources(const XmlNode& description,
 }
 
 // The properties a description gives its page by, in the order ReadChildResources takes them.
-constexpr std::array<std::wstring_view, 3> PageProperties = {L"MAF:indexfilename",
-                                                             L"MAF:originalurl", L"MAF:title"};
+constexpr std::array<std::wstring_view, 5> PageProperties = {
+    L"MAF:indexfilename", L"MAF:originalurl", L"MAF:title", L"MAF:archivetime", L"MAF:charset"};
+
+// "title - address", either alone, or the start file's path when the description gives
+// neither; an address that is the title is not repeated.
+std::wstring PageLabel(const PageInfo& page)
+{
+    if (page.title.empty())
+        return page.originalUrl.empty() ? page.startItem : page.originalUrl;
+    if (page.originalUrl.empty() || page.originalUrl == page.title)
+        return page.title;
+    return page.title + L" - " + page.originalUrl;
+}
 
 // Reads descriptions one after the other with one XML document: making a parser costs several
 // times what parsing a description does.
 class DescriptionReader {
 public:
     // The page the description gives, if any. Raises when it cannot be read.
-    std::optional<IndexPage> Read(const std::wstring& archiveId, const std::wstring& itemName,
-                                  MemoryStream& bytes)
+    std::optional<PageInfo> Read(const std::wstring& archiveId, const std::wstring& itemName,
+                                 MemoryStream& bytes)
     {
         if (!document_)
             document_.emplace();
@@ -144,23 +150,24 @@ public:
         const std::optional<XmlNode> description = root->ChildByName(L"RDF:Description");
         if (!description)
             return std::nullopt;
-        const std::array<std::wstring, 3> values = ReadChildResources<3>(
-            *description, PageProperties, {std::wstring(), NoUrlText, NoUrlText});
+        std::array<std::wstring, 5> values =
+            ReadChildResources<5>(*description, PageProperties, {});
         const std::wstring& indexFileName = values[0];
         if (indexFileName.empty())
             return std::nullopt;
 
-        IndexPage page;
+        PageInfo page;
         const std::wstring_view folder = FolderOf(itemName);
         page.url.reserve(UrlScheme.size() + archiveId.size() + folder.size() + indexFileName.size());
         page.url.append(UrlScheme).append(archiveId);
         AppendItemPath(page.url, folder);
         AppendItemPath(page.url, indexFileName);
-        const std::wstring& sourceUrl = values[1];
-        const std::wstring& title = values[2];
-        page.label = title;
-        if (title != sourceUrl)
-            page.label.append(L" - ").append(sourceUrl);
+        page.startItem = BackslashToSlash(std::wstring(folder) + indexFileName);
+        page.originalUrl = std::move(values[1]);
+        page.title = std::move(values[2]);
+        page.archiveTime = ParseSavedDate(values[3]);
+        page.charset = Trim(values[4]);
+        page.label = PageLabel(page);
         return page;
     }
 
@@ -176,7 +183,7 @@ void AddDescribedPage(DescriptionReader& reader, const std::wstring& archiveId,
 {
     if (bytes == nullptr)
         return;
-    std::optional<IndexPage> page;
+    std::optional<PageInfo> page;
     try {
         page = reader.Read(archiveId, archive.GetName(index), *bytes);
     } catch (const EOutOfMemory&) {
@@ -188,8 +195,9 @@ void AddDescribedPage(DescriptionReader& reader, const std::wstring& archiveId,
     }
     if (!page)
         return;
-    pages.Add(std::move(page->url));
-    labels.Add(std::move(page->label));
+    std::wstring label = page->label;
+    pages.Add(std::move(*page));
+    labels.Add(std::move(label));
 }
 
 // Unpacks the descriptions at indices a batch at a time and appends their pages in order.
@@ -261,15 +269,22 @@ bool PageList::IgnoreCaseEqual::operator()(const std::wstring& a, const std::wst
 void PageList::Clear() noexcept
 {
     firstIndex_.clear();
-    urls_.clear();
+    pages_.clear();
 }
 
 void PageList::Add(std::wstring url)
 {
+    PageInfo page;
+    page.url = std::move(url);
+    Add(std::move(page));
+}
+
+void PageList::Add(PageInfo page)
+{
     // An earlier equal URL keeps its place.
-    const auto [place, added] = firstIndex_.emplace(url, Count());
+    const auto [place, added] = firstIndex_.emplace(page.url, Count());
     try {
-        urls_.push_back(std::move(url));
+        pages_.push_back(std::move(page));
     } catch (...) {
         if (added)
             firstIndex_.erase(place);
@@ -287,6 +302,17 @@ std::wstring ReadChildResource(const XmlNode& description, const std::wstring& c
                                const std::wstring& defaultText)
 {
     return ReadChildResources<1>(description, {childName}, {defaultText})[0];
+}
+
+TPageCharsets StartFileCharsets(const PageList& pages)
+{
+    TPageCharsets charsets;
+    for (int i = 0; i < pages.Count(); ++i) {
+        const PageInfo& page = pages.Info(i);
+        if (!page.charset.empty() && IsSafeCharset(page.charset))
+            charsets.emplace(SlashToBackslash(page.startItem), page.charset);
+    }
+    return charsets;
 }
 
 std::wstring PageUrl(const std::wstring& archiveId, const std::wstring& itemPath)
@@ -310,8 +336,14 @@ void AddFallbackPage(const std::wstring& archiveId, TMaffZipFile& archive, int i
     std::wstring url = PageUrl(archiveId, itemName);
     if (pages.Contains(url))
         return;
-    pages.Add(std::move(url));
-    labels.Add(ItemFileName(itemName));
+    // With its folder: the start files of several folders are all "index.html".
+    PageInfo page;
+    page.url = std::move(url);
+    page.startItem = BackslashToSlash(itemName);
+    page.label = page.startItem;
+    std::wstring label = page.label;
+    pages.Add(std::move(page));
+    labels.Add(std::move(label));
 }
 
 void RunIndexScan(const std::wstring& archiveId, TMaffZipFile& archive, PageList& pages,

@@ -5,6 +5,7 @@
 #include "shell/Strings.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -21,6 +22,9 @@ struct ArchiveRegistry {
     CriticalSection lock;
     std::vector<std::wstring> paths;
     std::vector<int> holds;  // per path: the registrations alive
+    // Per path: its start files' character sets, while held. Shared so that a replaced or
+    // released map is freed outside the lock.
+    std::vector<std::shared_ptr<const TPageCharsets>> charsets;
 };
 
 std::atomic<TArchiveReleasedHandler> releasedHandler{nullptr};
@@ -59,6 +63,7 @@ TArchiveRegistration RegisterArchive(const std::wstring& path)
         if (index == r.paths.size()) {
             r.paths.push_back(path);
             r.holds.push_back(0);
+            r.charsets.emplace_back();
         }
         ++r.holds[index];
     }
@@ -73,6 +78,20 @@ std::wstring GetArchivePath(int index)
         r.holds[static_cast<size_t>(index)] == 0)
         throw Exception(FormatString(L"List index out of bounds (%d)", index));
     return r.paths[static_cast<size_t>(index)];
+}
+
+std::wstring GetPageCharset(int index, const std::wstring& itemPath)
+{
+    ArchiveRegistry& r = Registry();
+    std::lock_guard guard(r.lock);
+    if (index < 0 || static_cast<size_t>(index) >= r.charsets.size() ||
+        r.holds[static_cast<size_t>(index)] == 0)
+        return {};
+    const std::shared_ptr<const TPageCharsets>& charsets = r.charsets[static_cast<size_t>(index)];
+    if (!charsets)
+        return {};
+    const auto found = charsets->find(itemPath);
+    return found == charsets->end() ? std::wstring() : found->second;
 }
 
 void SetArchiveReleasedHandler(TArchiveReleasedHandler handler) noexcept
@@ -100,6 +119,18 @@ TArchiveRegistration& TArchiveRegistration::operator=(TArchiveRegistration&& oth
     return *this;
 }
 
+void TArchiveRegistration::SetPageCharsets(TPageCharsets charsets) const
+{
+    if (index_ < 0)
+        return;
+    std::shared_ptr<const TPageCharsets> held =
+        std::make_shared<const TPageCharsets>(std::move(charsets));
+    ArchiveRegistry& r = Registry();
+    std::lock_guard guard(r.lock);
+    if (static_cast<size_t>(index_) < r.charsets.size())
+        r.charsets[static_cast<size_t>(index_)].swap(held);
+}
+
 TArchiveRegistration::~TArchiveRegistration()
 {
     Release();
@@ -111,6 +142,7 @@ void TArchiveRegistration::Release() noexcept
     if (index < 0)
         return;
     bool last = false;
+    std::shared_ptr<const TPageCharsets> charsets;  // freed outside the lock
     {
         ArchiveRegistry* const r = registry.load(std::memory_order_acquire);
         if (r == nullptr)
@@ -118,6 +150,8 @@ void TArchiveRegistration::Release() noexcept
         std::lock_guard guard(r->lock);
         if (static_cast<size_t>(index) < r->holds.size() && r->holds[static_cast<size_t>(index)] > 0)
             last = --r->holds[static_cast<size_t>(index)] == 0;
+        if (last)
+            charsets.swap(r->charsets[static_cast<size_t>(index)]);
     }
     if (last)
         if (const TArchiveReleasedHandler handler = releasedHandler.load())

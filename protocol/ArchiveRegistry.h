@@ -5,6 +5,8 @@
 // registered again gets its old id back.
 #pragma once
 
+#include "protocol/PageCharsets.h"
+
 #include <string>
 
 namespace kv {
@@ -23,6 +25,10 @@ public:
     const std::wstring& Id() const noexcept { return id_; }
     int Index() const noexcept { return index_; }
 
+    // Gives the archive the character sets of its pages' start files, replacing what an
+    // earlier load of it gave; they are let go with the archive's last hold.
+    void SetPageCharsets(TPageCharsets charsets) const;
+
 private:
     friend TArchiveRegistration RegisterArchive(const std::wstring& path);
     TArchiveRegistration(int index, std::wstring id) noexcept : index_(index), id_(std::move(id)) {}
@@ -38,6 +44,10 @@ TArchiveRegistration RegisterArchive(const std::wstring& path);
 // The path registered at index while it is held; raises "List index out of bounds (%d)" for
 // any other index, and for an archive nobody holds any more.
 std::wstring GetArchivePath(int index);
+
+// The character set of the start file at itemPath ("\" between folders) of the archive at
+// index; empty when no description names one, or nobody holds the archive. Reads memory only.
+std::wstring GetPageCharset(int index, const std::wstring& itemPath);
 
 // Called when the last hold of an archive ends, with its URL prefix ("maff://0*").
 using TArchiveReleasedHandler = void (*)(const std::wstring& urlPrefix) noexcept;

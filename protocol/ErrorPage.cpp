@@ -1,4 +1,5 @@
 #include "protocol/ErrorPage.h"
+#include "protocol/MimeTypes.h"
 
 #include "protocol/ShellResponse.h"
 #include "shell/Exceptions.h"
@@ -103,6 +104,7 @@ Microsoft::WRL::ComPtr<MemoryStream> BuildErrorPage(const std::wstring& message,
         response->SetStatus(502);
         response->SetStatusText(L"EXCEPTION");
         response->SetContentType(L"text/html");
+        AddRenderingMode(*response);
     }
     return stream;
 }

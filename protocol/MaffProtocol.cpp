@@ -5,6 +5,8 @@
 #include "protocol/CacheEntries.h"
 #include "protocol/ItemExtractions.h"
 #include "protocol/HandlerRegistration.h"
+#include "protocol/MimeTypes.h"
+#include "protocol/PageCharsets.h"
 #include "protocol/ShellResponse.h"
 #include "shell/Exceptions.h"
 #include "shell/Handles.h"
@@ -184,7 +186,8 @@ TMaffUrl ParseMaffUrl(const std::wstring& url)
     if (star == std::wstring::npos)
         throw Exception(L"Invalid protocol");
     TMaffUrl result;
-    result.ArchivePath = GetArchivePath(ParseInt(rest.substr(0, star)));
+    result.ArchiveIndex = ParseInt(rest.substr(0, star));
+    result.ArchivePath = GetArchivePath(result.ArchiveIndex);
     result.ItemPath = rest.substr(star + 1);
     std::replace(result.ItemPath.begin(), result.ItemPath.end(), L'/', L'\\');
     if (!result.ItemPath.empty() && result.ItemPath.back() == L'\\')
@@ -340,7 +343,8 @@ bool TProtocolExtension1::CanServeAtOnce(const std::wstring& url)
             index >= 0 ? archive->TryBorrow() : std::optional<TSharedArchive::Lease>();
         if (index >= 0 && !lease)
             return false;
-        found_.emplace(Found{url, GetCurrentThreadId(), std::move(archive), index, std::move(lease)});
+        found_.emplace(Found{url, GetCurrentThreadId(), target.ArchiveIndex, std::move(archive),
+                             index, std::move(lease)});
         return true;
     } catch (...) {
         return true;  // a URL that names no archive fails at once
@@ -364,6 +368,7 @@ std::unique_ptr<TorvStream> TProtocolExtension1::GetContent(const std::wstring& 
     if (!found) {
         const TMaffUrl target = ParseMaffUrl(url);
         found.emplace();
+        found->archiveIndex = target.ArchiveIndex;
         found->archive = OpenSharedArchive(target.ArchivePath);
         found->index = FindRequestedItem(*found->archive, target.ItemPath);
     }
@@ -386,11 +391,24 @@ std::unique_ptr<TorvStream> TProtocolExtension1::GetContent(const std::wstring& 
     found->lease.reset();
     response.SetStatus(200);
     response.SetStatusText(L"OK");
-    std::wstring extension = ExtractFileExt(archive->Names()[static_cast<size_t>(index)]);
+    const std::wstring& name = archive->Names()[static_cast<size_t>(index)];
+    std::wstring extension = ExtractFileExt(name);
     CharUpperBuffW(extension.data(), static_cast<DWORD>(extension.size()));
     if (extension == L".SVG")
         response.SetContentType(L"image/svg+xml");
-    return OpenItemBytes(std::move(bytes));
+    const std::vector<uint8_t>& data = bytes->Data().Data();
+    const bool marked = StartsWithByteOrderMark(data.data(), data.size());
+    std::unique_ptr<TorvStream> stream = OpenItemBytes(std::move(bytes));
+    // A page's start file is read in the character set its description names, unless its own
+    // byte-order mark says otherwise: a saved page's bytes are in that set whatever its
+    // markup claims.
+    const std::wstring charset = GetPageCharset(found->archiveIndex, name);
+    if (!charset.empty() && !marked && IsSafeCharset(charset)) {
+        std::wstring type = response.GetContentType();
+        if ((!type.empty() || SniffMimeType(url, *stream, type)) && TakesCharset(type))
+            response.SetValue(L"Content-Type", type + L"; charset=" + charset);
+    }
+    return stream;
 }
 
 void RegisterMaffProtocol()

@@ -12,6 +12,7 @@
 namespace kv {
 
 struct TMaffUrl {
+    int ArchiveIndex = -1;
     std::wstring ArchivePath;
     std::wstring ItemPath;  // with "\" between folders, as the archive names items
 };
@@ -56,6 +57,7 @@ private:
     struct Found {
         std::wstring url;
         DWORD thread = 0;
+        int archiveIndex = -1;
         std::shared_ptr<TSharedArchive> archive;
         int index = -1;
         std::optional<TSharedArchive::Lease> lease;

@@ -1,6 +1,8 @@
 #include "protocol/MimeTypes.h"
 
+#include "protocol/ShellResponse.h"
 #include "shell/Registry.h"
+#include "shell/Strings.h"
 
 #include <urlmon.h>
 
@@ -51,6 +53,18 @@ std::wstring ExtensionFromMimeType(const std::wstring& mimeType)
     if (!extension.empty() && extension[0] == L'.')
         extension.erase(0, 1);
     return extension;
+}
+
+bool IsHtmlMimeType(std::wstring_view mimeType) noexcept
+{
+    return SameTextIgnoreAsciiCase(mimeType, L"text/html") ||
+           SameTextIgnoreAsciiCase(mimeType, L"application/xhtml+xml");
+}
+
+void AddRenderingMode(TorvShellResponse& response)
+{
+    if (IsHtmlMimeType(response.GetContentType()))
+        response.SetValue(RenderingModeHeader, RenderingModeValue);
 }
 
 } // namespace kv

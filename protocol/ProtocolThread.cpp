@@ -182,6 +182,7 @@ void TorvShellProtocolWork::Produce(std::unique_ptr<TorvStream>& data, std::wstr
     }
     if (response.GetContentType().empty())
         response.SetContentType(L"application/octet-stream");
+    AddRenderingMode(response);
 
     if (!fileName.empty() || !cacheFile_ || (request.BindFlags() & BINDF_NEEDFILE) == 0 ||
         (protocol_.CacheMode != 1 && protocol_.CacheMode != 2))

@@ -40,8 +40,10 @@ suites=(
   "plugin_tests KeyboardHookTest.* repeat"
   "protocol_tests * repeat"
   "exports_tests MaffFetch.* repeat"
+  "exports_tests MaffPageHeaders.* repeat"
   "exports_tests Unload.* process"
   "exports_tests MaffCancel.*:MaffPrivacy.*:MaffLeftovers.* process"
+  "exports_tests PreviewBitmap.* process"
 )
 
 # Lists the tests of a program that match a filter, one Suite.Name a line.

@@ -3,6 +3,8 @@
 #include "archive/ArchiveLibrary.h"
 #include "plugin/KestrelForm.h"
 #include "plugin/ListerApi.h"
+#include "plugin/PreviewBitmap.h"
+#include "plugin/XmlDocument.h"
 #include "plugin/entry/Startup.h"
 #include "shell/Exceptions.h"
 #include "shell/Strings.h"
@@ -240,6 +242,31 @@ int __stdcall ListPrint(HWND listWin, char* fileToPrint, char* defPrinter, int p
         return ListPrintW(listWin, Pointer(file), Pointer(printer), printFlags, margins);
     } catch (...) {
         return LISTPLUGIN_ERROR;
+    }
+}
+
+HBITMAP __stdcall ListGetPreviewBitmapW(wchar_t* fileToLoad, int width, int height,
+                                       char* contentBuf, int contentBufLen)
+{
+    try {
+        // The host may call from a thread of its own without COM, and this may be the
+        // plug-in's first call: start-up registers with the URL-moniker session.
+        const ComInitialization com;
+        EnsureStarted();
+        return CreatePreviewBitmap(Required(WideArgument(fileToLoad)), width, height);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+HBITMAP __stdcall ListGetPreviewBitmap(char* fileToLoad, int width, int height, char* contentBuf,
+                                      int contentBufLen)
+{
+    try {
+        std::optional<std::wstring> fileName = AnsiArgument(fileToLoad);
+        return ListGetPreviewBitmapW(Pointer(fileName), width, height, contentBuf, contentBufLen);
+    } catch (...) {
+        return nullptr;
     }
 }
 

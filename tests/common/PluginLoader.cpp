@@ -49,6 +49,8 @@ void Plugin::Bind()
     BindExport(module_, "ListSendCommand", ListSendCommand);
     BindExport(module_, "ListPrint", ListPrint);
     BindExport(module_, "ListPrintW", ListPrintW);
+    BindExport(module_, "ListGetPreviewBitmap", ListGetPreviewBitmap);
+    BindExport(module_, "ListGetPreviewBitmapW", ListGetPreviewBitmapW);
 }
 
 } // namespace kvtest

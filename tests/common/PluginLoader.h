@@ -35,6 +35,8 @@ public:
     int(__stdcall* ListSendCommand)(HWND, int, int) = nullptr;
     int(__stdcall* ListPrint)(HWND, char*, char*, int, RECT*) = nullptr;
     int(__stdcall* ListPrintW)(HWND, wchar_t*, wchar_t*, int, RECT*) = nullptr;
+    HBITMAP(__stdcall* ListGetPreviewBitmap)(char*, int, int, char*, int) = nullptr;
+    HBITMAP(__stdcall* ListGetPreviewBitmapW)(wchar_t*, int, int, char*, int) = nullptr;
 
 private:
     void Bind();

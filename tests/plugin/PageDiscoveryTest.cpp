@@ -127,16 +127,18 @@ TEST(PageDiscovery, LabelsFollowTheDescriptions)
     const Pages expected = {
         {L"maff://3*full/index.html", L"T - U"},
         {L"maff://3*same/index.html", L"http://example.com/"},
-        {L"maff://3*none/index.html", L"No URL"},
-        {L"maff://3*titleonly/index.html", L"Only a title - No URL"},
-        // A title element without its attribute keeps the default; an empty one is a value.
-        {L"maff://3*noattr/start.html", L"No URL - "},
+        // Without title and address, the start file's path; either alone is the label.
+        {L"maff://3*none/index.html", L"none/index.html"},
+        {L"maff://3*titleonly/index.html", L"Only a title"},
+        // A title element without its attribute and an empty address give nothing either.
+        {L"maff://3*noattr/start.html", L"noattr/start.html"},
         // Properties in other letter case are found by the scan of qualified names.
         {L"maff://3*case/main.htm", L"Cased - http://c/"},
         // The description with a small-letter root and the one without a start file give
-        // nothing; their folders' start files come from the fallback scan.
-        {L"maff://3*lower/index.html", L"index.html"},
-        {L"maff://3*noindex/Index.xhtml", L"Index.xhtml"},
+        // nothing; their folders' start files come from the fallback scan, named with their
+        // folders.
+        {L"maff://3*lower/index.html", L"lower/index.html"},
+        {L"maff://3*noindex/Index.xhtml", L"noindex/Index.xhtml"},
     };
     EXPECT_EQ(Discover(L"pages-labels.maff"), expected);
 }
@@ -150,9 +152,9 @@ TEST(PageDiscovery, BrowserWrittenDescriptionAtTheTopLevel)
 TEST(PageDiscovery, StartFilesWithoutDescriptionInArchiveOrder)
 {
     const Pages expected = {
-        {L"maff://3*C/index.htm", L"index.htm"},
-        {L"maff://3*B/index.htm", L"index.htm"},
-        {L"maff://3*G/INDEX", L"INDEX"},
+        {L"maff://3*C/index.htm", L"C/index.htm"},
+        {L"maff://3*B/index.htm", L"B/index.htm"},
+        {L"maff://3*G/INDEX", L"G/INDEX"},
         {L"maff://3*Index.Html", L"Index.Html"},
     };
     // Not B/sub/index.html (two folders deep), never E/index.rdf, not F's other files.
@@ -166,7 +168,7 @@ TEST(PageDiscovery, DescriptionsAreNotDeduplicatedButStartFilesAre)
     const Pages expected = {
         {L"maff://3*X/index.html", L"First - http://1/"},
         {L"maff://3*X/index.html", L"Second - http://2/"},
-        {L"maff://3*Y/index.html", L"index.html"},
+        {L"maff://3*Y/index.html", L"Y/index.html"},
     };
     EXPECT_EQ(Discover(L"pages-duplicates.maff"), expected);
 }
@@ -189,7 +191,7 @@ TEST(PageDiscovery, NamesWithBackslashesInTheArchive)
     EXPECT_EQ(archive.GetName(0), L"A\\index.rdf");
     const Pages expected = {
         {L"maff://3*A/pages/start.html", L"Back - http://b/"},
-        {L"maff://3*B/index.htm", L"index.htm"},
+        {L"maff://3*B/index.htm", L"B/index.htm"},
     };
     EXPECT_EQ(Discover(L"pages-backslash.maff"), expected);
 }
@@ -200,18 +202,19 @@ TEST(PageDiscovery, UnreadableDescriptionsAreSkipped)
 {
     const Pages malformed = {
         {L"maff://3*good/index.html", L"Good - http://g/"},
-        {L"maff://3*bad/index.html", L"index.html"},
+        {L"maff://3*bad/index.html", L"bad/index.html"},
     };
     EXPECT_EQ(Discover(L"pages-malformed.maff"), malformed);
     EXPECT_EQ(Discover(L"pages-doctype.maff"),
               (Pages{{L"maff://3*good/index.html", L"Good - http://g/"},
-                     {L"maff://3*lol/index.html", L"index.html"}}));
+                     {L"maff://3*lol/index.html", L"lol/index.html"}}));
 
     // A DTD, not well-formed, a damaged item, declared too large, unpacking to more than
     // declared, too many elements, too many attributes on one element, nested too deep.
     Pages hostile = {{L"maff://3*good/index.html", L"Good - http://g/"}};
     for (const wchar_t* folder : {L"dtd", L"broken", L"crc", L"big", L"liar", L"many", L"attrs", L"deep"})
-        hostile.emplace_back(L"maff://3*" + std::wstring(folder) + L"/index.html", L"index.html");
+        hostile.emplace_back(L"maff://3*" + std::wstring(folder) + L"/index.html",
+                             std::wstring(folder) + L"/index.html");
     const ULONGLONG start = GetTickCount64();
     EXPECT_EQ(Discover(L"hostile-descriptions.maff"), hostile);
     EXPECT_LT(GetTickCount64() - start, 3000u);
@@ -239,7 +242,7 @@ TEST(PageDiscovery, PercentHashAndQuestionMarkAreEncodedInUrls)
 {
     const Pages expected = {
         {L"maff://3*100%25/a%23b%3Fc%2541.html", L"Odd - http://o/"},
-        {L"maff://3*q%3F%23%25/index.html", L"index.html"},
+        {L"maff://3*q%3F%23%25/index.html", L"q?#%/index.html"},
     };
     EXPECT_EQ(Discover(L"hostile-names.maff"), expected);
     EXPECT_EQ(PageUrl(L"0*", L"a\\b/c d.html"), L"maff://0*a/b/c d.html");
@@ -258,5 +261,5 @@ TEST(PageDiscovery, ScansAppendToWhatIsListed)
     // X/Index.HTML is new to this list; Y's start file is listed already in other case.
     ASSERT_EQ(pages.Count(), 2);
     EXPECT_EQ(pages[1], L"maff://3*X/Index.HTML");
-    EXPECT_EQ(labels.labels, (std::vector<std::wstring>{L"earlier", L"Index.HTML"}));
+    EXPECT_EQ(labels.labels, (std::vector<std::wstring>{L"earlier", L"X/Index.HTML"}));
 }

@@ -82,6 +82,8 @@ TEST(ErrorPage, EscapedMessageLinesByteForByte)
     EXPECT_EQ(response.GetStatus(), 502);
     EXPECT_EQ(response.GetStatusText(), L"EXCEPTION");
     EXPECT_EQ(response.GetContentType(), L"text/html");
+    // An HTML page like any other: the engine's newest mode.
+    EXPECT_EQ(response.GetValue(L"X-UA-Compatible"), L"IE=edge");
 
     EXPECT_EQ(PageOf(L"<a href=\"x\">&'"),
               PageWith("&lt;a href=&quot;x&quot;&gt;&amp;'<br />\r\n"));

@@ -2,6 +2,7 @@
 // including the pages the viewer lists for a file, read from its window as a user sees them.
 //
 //   lister-host PLUGIN [FILE] [--next FILE] [--ini FILE] [--show] [--fetch URL [--out FILE]]
+//   lister-host PLUGIN FILE --thumbnail OUT.bmp [W H] [--ini FILE]
 #include "tools/urlfetch/UrlFetch.h"
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,8 @@ using ListSetDefaultParamsProc = void(__stdcall*)(ListDefaultParamStruct*);
 using ListLoadWProc = HWND(__stdcall*)(HWND, wchar_t*, int);
 using ListLoadNextWProc = int(__stdcall*)(HWND, HWND, wchar_t*, int);
 using ListCloseWindowProc = void(__stdcall*)(HWND);
+using ListGetPreviewBitmapWProc = HBITMAP(__stdcall*)(wchar_t*, int, int, char*, int);
+using ListGetPreviewBitmapProc = HBITMAP(__stdcall*)(char*, int, int, char*, int);
 
 constexpr int lcp_wraptext = 1;
 constexpr int lcp_fittowindow = 2;
@@ -57,13 +61,17 @@ int Usage()
     std::fprintf(stderr,
                  "usage: lister-host PLUGIN [FILE] [--next FILE] [--ini FILE] [--show]\n"
                  "                   [--fetch URL [--out FILE]]\n"
+                 "       lister-host PLUGIN FILE --thumbnail OUT.bmp [W H] [--ini FILE]\n"
                  "  FILE         load FILE into a viewer and list its pages\n"
                  "  --next FILE  then load FILE into the same viewer and list again\n"
                  "  --ini FILE   the host INI file handed to the plug-in\n"
                  "  --show       show the window and wait until it is closed\n"
                  "  --fetch URL  fetch a maff: URL of the loaded archive as the browser does and\n"
                  "               print its status, type, size and first lines\n"
-                 "  --out FILE   write the fetched bytes to FILE instead\n");
+                 "  --out FILE   write the fetched bytes to FILE instead\n"
+                 "  --thumbnail OUT.bmp [W H]\n"
+                 "               ask for FILE's thumbnail of at most W x H pixels (200 x 200)\n"
+                 "               as the thumbnail view does, and write it to OUT.bmp\n");
     return 2;
 }
 
@@ -171,6 +179,102 @@ bool Fetch(const std::wstring& url, const std::wstring& outFile)
     return SUCCEEDED(got.result);
 }
 
+// The file's first bytes, which a file manager hands to the thumbnail call.
+std::string FirstBytes(const std::wstring& file)
+{
+    std::string bytes(8192, '\0');
+    DWORD read = 0;
+    const HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        if (!ReadFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
+            read = 0;
+        CloseHandle(handle);
+    }
+    bytes.resize(read);
+    return bytes;
+}
+
+// Writes a bitmap as a 32-bit .bmp file.
+bool WriteBitmapFile(HBITMAP bitmap, const std::wstring& outFile, int& width, int& height)
+{
+    BITMAP facts{};
+    if (GetObjectW(bitmap, sizeof(facts), &facts) == 0)
+        return false;
+    width = facts.bmWidth;
+    height = facts.bmHeight;
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof(header);
+    header.biWidth = width;
+    header.biHeight = height;  // bottom row first, as .bmp files usually are
+    header.biPlanes = 1;
+    header.biBitCount = 32;
+    header.biCompression = BI_RGB;
+    std::vector<char> pixels(static_cast<size_t>(width) * height * 4);
+    const HDC screen = GetDC(nullptr);
+    const int rows = GetDIBits(screen, bitmap, 0, static_cast<UINT>(height), pixels.data(),
+                               reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+    if (rows != height)
+        return false;
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;  // "BM"
+    file.bfOffBits = sizeof(file) + sizeof(header);
+    file.bfSize = static_cast<DWORD>(file.bfOffBits + pixels.size());
+    const HANDLE handle = CreateFileW(outFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    DWORD total = 0;
+    bool ok = WriteFile(handle, &file, sizeof(file), &written, nullptr);
+    total += written;
+    ok = ok && WriteFile(handle, &header, sizeof(header), &written, nullptr);
+    total += written;
+    ok = ok && WriteFile(handle, pixels.data(), static_cast<DWORD>(pixels.size()), &written, nullptr);
+    total += written;
+    CloseHandle(handle);
+    return ok && total == file.bfSize;
+}
+
+// Asks for the file's thumbnail as a file manager's thumbnail view does: the Unicode export
+// when there is one, else the ANSI one, with the file's first bytes.
+int Thumbnail(HMODULE plugin, const std::wstring& file, const std::wstring& outFile, int width,
+              int height)
+{
+    auto wide = Export<ListGetPreviewBitmapWProc>(plugin, "ListGetPreviewBitmapW");
+    auto ansi = Export<ListGetPreviewBitmapProc>(plugin, "ListGetPreviewBitmap");
+    if (wide == nullptr && ansi == nullptr) {
+        std::printf("ListGetPreviewBitmap is not exported\n");
+        return 1;
+    }
+    std::string content = FirstBytes(file);
+    std::wstring name = file;
+    HBITMAP bitmap = nullptr;
+    if (wide != nullptr) {
+        bitmap = wide(name.data(), width, height, content.data(), static_cast<int>(content.size()));
+    } else {
+        std::string ansiName(MAX_PATH * 2, '\0');
+        WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, ansiName.data(),
+                            static_cast<int>(ansiName.size()) - 1, nullptr, nullptr);
+        bitmap = ansi(ansiName.data(), width, height, content.data(), static_cast<int>(content.size()));
+    }
+    if (bitmap == nullptr) {
+        std::printf("thumbnail of %s (at most %d x %d): none given\n", Narrow(file).c_str(), width,
+                    height);
+        return 0;
+    }
+    int gotWidth = 0;
+    int gotHeight = 0;
+    const bool written = WriteBitmapFile(bitmap, outFile, gotWidth, gotHeight);
+    // The bitmap is the host's to delete.
+    DeleteObject(bitmap);
+    std::printf("thumbnail of %s (at most %d x %d): %d x %d, %s %s\n", Narrow(file).c_str(), width,
+                height, gotWidth, gotHeight, written ? "written to" : "cannot write",
+                Narrow(outFile).c_str());
+    return written ? 0 : 1;
+}
+
 void PrintLoadResult(const char* what, const std::wstring& file, bool loaded)
 {
     std::printf("%s %s: %s\n", what, Narrow(file).c_str(), loaded ? "loaded" : "not loaded");
@@ -189,6 +293,9 @@ int wmain(int argc, wchar_t** argv)
     std::wstring nextFile;
     std::wstring fetchUrl;
     std::wstring outFile;
+    std::wstring thumbnailFile;
+    int thumbnailWidth = 200;
+    int thumbnailHeight = 200;
     bool show = false;
     for (int i = 2; i < argc; ++i) {
         const std::wstring arg = argv[i];
@@ -200,7 +307,14 @@ int wmain(int argc, wchar_t** argv)
             fetchUrl = argv[++i];
         else if (arg == L"--out" && i + 1 < argc)
             outFile = argv[++i];
-        else if (arg == L"--show")
+        else if (arg == L"--thumbnail" && i + 1 < argc) {
+            thumbnailFile = argv[++i];
+            // The box is optional: two numbers, or neither.
+            if (i + 2 < argc && iswdigit(argv[i + 1][0]) && iswdigit(argv[i + 2][0])) {
+                thumbnailWidth = _wtoi(argv[++i]);
+                thumbnailHeight = _wtoi(argv[++i]);
+            }
+        } else if (arg == L"--show")
             show = true;
         else if (!arg.starts_with(L"--") && firstFile.empty())
             firstFile = arg;
@@ -210,6 +324,9 @@ int wmain(int argc, wchar_t** argv)
     if (firstFile.empty() && (!nextFile.empty() || show || !fetchUrl.empty()))
         return Usage();
     if (!outFile.empty() && fetchUrl.empty())
+        return Usage();
+    if (!thumbnailFile.empty() &&
+        (firstFile.empty() || !nextFile.empty() || show || !fetchUrl.empty()))
         return Usage();
 
     // A file manager's user-interface thread hosts OLE controls.
@@ -243,7 +360,10 @@ int wmain(int argc, wchar_t** argv)
     std::printf("detect string: %s\n", buffer.data());
 
     int status = 0;
-    if (!firstFile.empty()) {
+    if (!thumbnailFile.empty()) {
+        // The thumbnail view opens no viewer.
+        status = Thumbnail(plugin, firstFile, thumbnailFile, thumbnailWidth, thumbnailHeight);
+    } else if (!firstFile.empty()) {
         auto load = Export<ListLoadWProc>(plugin, "ListLoadW");
         auto loadNext = Export<ListLoadNextWProc>(plugin, "ListLoadNextW");
         auto close = Export<ListCloseWindowProc>(plugin, "ListCloseWindow");

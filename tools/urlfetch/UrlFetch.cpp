@@ -103,6 +103,9 @@ public:
                                     &flags, nullptr) == S_OK)
                     result_.status = status;
                 result_.contentTypeHeader = QueryHeaderText(*info.Get(), HTTP_QUERY_CONTENT_TYPE);
+                result_.renderingModeHeader =
+                    QueryHeaderText(*info.Get(), HTTP_QUERY_CUSTOM, "X-UA-Compatible");
+                result_.rawHeaders = QueryHeaderText(*info.Get(), HTTP_QUERY_RAW_HEADERS_CRLF);
             }
         }
         // The binding and this callback keep each other alive until one lets go.

@@ -18,6 +18,8 @@ struct FetchResult {
     std::wstring mimeType;      // from BINDSTATUS_MIMETYPEAVAILABLE
     std::wstring cacheFile;     // from BINDSTATUS_CACHEFILENAMEAVAILABLE
     std::string contentTypeHeader;  // the Content-Type header, read as a browser engine reads it
+    std::string renderingModeHeader;  // X-UA-Compatible, asked for by name as the engine asks
+    std::string rawHeaders;           // the whole header block, lines ended by CR LF
     std::string body;
     std::vector<ULONG> progress;  // the status codes reported, in order
 };
