@@ -4,6 +4,7 @@
 #include "shell/Exceptions.h"
 #include "shell/LazyInstance.h"
 
+#include <iterator>
 #include <mutex>
 #include <shared_mutex>
 
@@ -37,6 +38,8 @@ constexpr BuiltInText kBuiltInTexts[] = {
     {L"&Open the saved address\tCtrl+Shift+O", L"&Открыть исходный адрес\tCtrl+Shift+O"},
     {L"&Copy the saved address\tCtrl+Shift+C", L"&Копировать исходный адрес\tCtrl+Shift+C"},
 };
+
+static_assert(std::size(kBuiltInTexts) == BuiltInTextCount);
 
 bool UsesRussianTexts(LANGID langID) noexcept
 {

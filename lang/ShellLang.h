@@ -54,6 +54,8 @@ inline constexpr int SavedAtKey = 14;
 // The commands on the page's address: open it in the user's program, copy it.
 inline constexpr int OpenAddressKey = 15;
 inline constexpr int CopyAddressKey = 16;
+// How many built-in texts there are: keys 0 to BuiltInTextCount - 1.
+inline constexpr int BuiltInTextCount = 17;
 
 // The built-in text of a key in the current language, or the key itself when there is none.
 std::wstring LangString(int key);

@@ -62,7 +62,7 @@ TEST(LangString, EnglishTextsForEveryOtherLanguage)
 
 TEST(LangString, MissingKeyGivesTheKey)
 {
-    EXPECT_EQ(LangString(12), L"12");
+    EXPECT_EQ(LangString(BuiltInTextCount), std::to_wstring(BuiltInTextCount));
     EXPECT_EQ(LangString(-1, kGerman), L"-1");
     // The current language is one of the two tables.
     const std::wstring error = LangString(9);
@@ -79,10 +79,11 @@ TEST(LangSources, ProcessListHasTheBuiltInSourceAndOneLanguagePerId)
     EXPECT_EQ(&sources.Language(kGerman), &german);
     EXPECT_EQ(german.Languages(), &sources);
     EXPECT_EQ(german.LangID(), kGerman);
-    EXPECT_EQ(german.Count(), 12);
+    EXPECT_EQ(german.Count(), BuiltInTextCount);
     EXPECT_EQ(german.GetTagValue(0).Tag, L"0");
     EXPECT_EQ(german.GetTagValue(11).Value, L"Operation log:");
-    EXPECT_THROW(german.GetTagValue(12), EArgumentException);
+    EXPECT_EQ(german.GetTagValue(SavedAtFromKey).Value, L"Saved %s from %s");
+    EXPECT_THROW(german.GetTagValue(BuiltInTextCount), EArgumentException);
     EXPECT_EQ(sources.CurrentLanguage().LangID(), TorvShellLockObject::UILanguage());
 }
 
@@ -97,7 +98,7 @@ TEST(LangSources, LaterSourceOverridesAndEachLanguageIsFilledOnce)
     EXPECT_EQ(german.GetValue(L"9"), L"Fehler %s: %s");
     EXPECT_EQ(german.GetValue(L"0"), L"Information");
     EXPECT_EQ(german.GetValue(L"extra"), L"from the second source");
-    EXPECT_EQ(german.Count(), 13);  // the replaced entry keeps its place
+    EXPECT_EQ(german.Count(), BuiltInTextCount + 1);  // the replaced entry keeps its place
 
     // Many threads asking for the same new language at once get one language, filled once.
     std::vector<std::thread> threads;
