@@ -6,6 +6,7 @@
 #include "plugin/Clipboard.h"
 #include "plugin/ExternalLinks.h"
 #include "plugin/ListerApi.h"
+#include "plugin/PageInfoText.h"
 #include "protocol/ArchiveRegistry.h"
 #include "shell/Exceptions.h"
 #include "shell/Handles.h"
@@ -25,6 +26,11 @@ constexpr wchar_t FormClassName[] = L"TKestrelForm";
 constexpr wchar_t MaffExtension[] = L".maff";
 // How far the list of ComboBox1 drops down below its field, at 96 DPI.
 constexpr int DropDownExtent = 300;
+// Below this width (at 96 dpi) the page list takes the whole strip and the line of the page's
+// facts beside it is hidden; above it the list takes 55% and at least ListMinWidth.
+constexpr int InfoLineMinStripWidth = 480;
+constexpr int ListMinWidth = 240;
+constexpr int InfoLineGap = 8;
 constexpr long ArrowStep = 16;
 constexpr UINT_PTR PositionTimer = 1;
 
@@ -297,6 +303,7 @@ LRESULT TKestrelForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         SetWindowLongPtrW(window, GWLP_USERDATA, 0);
         handle_ = nullptr;
         comboBox_ = nullptr;
+        infoLine_ = nullptr;
         font_.reset();
         return result;  // the window procedure frees an owned form once it unwinds
     }
@@ -327,6 +334,15 @@ void TKestrelForm::CreateHandle()
     browser_ = browserFactory_(handle_);
     if (!browser_)
         throw EUninitializedObject(L"The browser could not be created");
+    // When and where from the page shown was saved; its menu has the commands on the address.
+    // Made after the browser, so the tab order stays list, then page.
+    infoLine_ = CreateWindowExW(0, L"STATIC", L"",
+                                WS_CHILD | SS_NOTIFY | SS_NOPREFIX | SS_ENDELLIPSIS | SS_CENTERIMAGE,
+                                0, 0, 0, 0, handle_, nullptr, ThisModule(), nullptr);
+    if (infoLine_ == nullptr)
+        RaiseLastOSError();
+    if (font_)
+        SendMessageW(infoLine_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
     navigation_ = std::make_unique<ViewerNavigation>(comboBox_, pages_);
     browser_->SetEvents(navigation_.get());
     FKeyboardHook = std::make_unique<TKeyboardHook>(handle_, static_cast<IKeyRouter*>(this));
@@ -348,10 +364,21 @@ void TKestrelForm::Layout() noexcept
     GetClientRect(handle_, &client);
     const int width = client.right - client.left;
     const int height = client.bottom - client.top;
+    const bool withInfoLine =
+        infoLine_ != nullptr && width >= ScaleForDpi(InfoLineMinStripWidth, dpi_);
+    const int listWidth =
+        withInfoLine ? std::max(width * 55 / 100, ScaleForDpi(ListMinWidth, dpi_)) : width;
     if (comboBox_ != nullptr) {
         // The height given to a drop-down list is its field's and its dropped list's together.
-        MoveWindow(comboBox_, 0, 0, width, stripHeight_ + ScaleForDpi(DropDownExtent, dpi_), TRUE);
+        MoveWindow(comboBox_, 0, 0, listWidth, stripHeight_ + ScaleForDpi(DropDownExtent, dpi_),
+                   TRUE);
         stripHeight_ = WindowHeight(comboBox_);
+    }
+    if (infoLine_ != nullptr) {
+        const int gap = ScaleForDpi(InfoLineGap, dpi_);
+        MoveWindow(infoLine_, listWidth + gap, 0, std::max(0, width - listWidth - 2 * gap),
+                   stripHeight_, TRUE);
+        ShowWindow(infoLine_, withInfoLine ? SW_SHOWNA : SW_HIDE);
     }
     if (browser_) {
         try {
@@ -378,8 +405,11 @@ void TKestrelForm::ApplyDpi() noexcept
 
 void TKestrelForm::FitListToFont() noexcept
 {
-    if (font_)
+    if (font_) {
         SendMessageW(comboBox_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
+        if (infoLine_ != nullptr)
+            SendMessageW(infoLine_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), TRUE);
+    }
     // The strip is as high as the field measures with this font: the field's height follows
     // the item height, plus borders that differ between systems.
     const int itemHeight = ListItemHeight(comboBox_, font_.get(), dpi_);
@@ -443,6 +473,7 @@ void TKestrelForm::LoadFile(const std::wstring& fileName)
 {
     SendMessageW(comboBox_, CB_RESETCONTENT, 0, 0);
     pages_.Clear();
+    UpdateInfoLine();
     // Picked from the host's menu, a ZIP of any name is worth a try.
     if ((showFlags_ & lcp_forceshow) == 0 && !HasMaffExtension(fileName))
         throw Exception(L"Invalid file");
@@ -471,6 +502,7 @@ void TKestrelForm::LoadFile(const std::wstring& fileName)
     if (navigation_)
         navigation_->SetArchive(archiveId);
     reportedPercent_ = -1;
+    UpdateInfoLine();
     WebBrowser1().Navigate(pages_[0]);
 }
 
@@ -483,6 +515,7 @@ void TKestrelForm::ComboBox1Change()
         return;
     const int index = static_cast<int>(SendMessageW(comboBox_, CB_GETCURSEL, 0, 0));
     reportedPercent_ = -1;
+    UpdateInfoLine();
     WebBrowser1().Navigate(pages_[index]);
 }
 
@@ -554,6 +587,24 @@ void TKestrelForm::CheckFocusAndPosition() noexcept
     if (GetFocus() == handle_)
         FocusPage();
     ReportPosition();
+    // A link of the page to another page of the archive moves the list's selection along.
+    if (comboBox_ != nullptr &&
+        static_cast<int>(SendMessageW(comboBox_, CB_GETCURSEL, 0, 0)) != infoIndex_)
+        UpdateInfoLine();
+}
+
+void TKestrelForm::UpdateInfoLine() noexcept
+{
+    try {
+        if (infoLine_ == nullptr)
+            return;
+        const PageInfo* page = CurrentPage();
+        infoIndex_ = comboBox_ != nullptr
+                         ? static_cast<int>(SendMessageW(comboBox_, CB_GETCURSEL, 0, 0))
+                         : -1;
+        SetWindowTextW(infoLine_, page != nullptr ? FormatSavedLine(*page).c_str() : L"");
+    } catch (...) {
+    }
 }
 
 bool TKestrelForm::PageFocusTakesText() noexcept

@@ -44,6 +44,8 @@ public:
 
     HWND Handle() const noexcept { return handle_; }
     HWND ComboBox1() const noexcept { return comboBox_; }
+    // The line beside the list that tells when and where from the page shown was saved.
+    HWND InfoLine() const noexcept { return infoLine_; }
     IViewerBrowser& WebBrowser1() const;
     const PageList& Pages() const noexcept { return pages_; }
     // The height of the strip above the browser: the list's field as it measures.
@@ -113,6 +115,7 @@ private:
     void FocusPage() noexcept;
     void CheckFocusAndPosition() noexcept;
     void ShowPageMenu(POINT screen) noexcept;
+    void UpdateInfoLine() noexcept;
     bool FindStep(IBrowserDocument& document, const std::wstring& text, int searchFlags);
 
     BrowserFactory browserFactory_;
@@ -134,7 +137,8 @@ private:
     PageList pages_;
     std::exception_ptr createError_;
     bool ownedByWindow_ = false;
-    int reportedPercent_ = -1;  // the percentage last told to the host; -1: none yet
+    int reportedPercent_ = -1;
+    int infoIndex_ = -1;  // the list entry whose facts the info line shows  // the percentage last told to the host; -1: none yet
     int messageDepth_ = 0;  // calls of the window procedure under way
 };
 
