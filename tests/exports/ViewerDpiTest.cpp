@@ -3,6 +3,7 @@
 // own that reports 192 DPI (KV_TEST_EXPECT_DPI tells them which to expect).
 #include "tests/common/PluginLoader.h"
 #include "tests/common/TestEnv.h"
+#include "tests/common/TestWindows.h"
 #include "tests/exports/HostWindow.h"
 
 #include <gtest/gtest.h>
@@ -29,14 +30,6 @@ UINT ScreenDpi()
     const UINT dpi = static_cast<UINT>(GetDeviceCaps(screen, LOGPIXELSY));
     ReleaseDC(nullptr, screen);
     return dpi;
-}
-
-RECT ChildRect(HWND child)
-{
-    RECT rect{};
-    GetWindowRect(child, &rect);
-    MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&rect), 2);
-    return rect;
 }
 
 LONG FontHeight(HWND window)

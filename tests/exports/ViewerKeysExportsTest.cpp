@@ -2,27 +2,18 @@
 // seen as the host sees it: the host watches the viewer window for its hotkeys.
 #include "tests/common/PluginLoader.h"
 #include "tests/common/TestEnv.h"
+#include "tests/common/TestWindows.h"
 #include "tests/exports/HostWindow.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 using namespace kvtest;
 
 namespace {
-
-std::vector<WPARAM> hostKeys;
-WNDPROC viewerProc = nullptr;
-
-// The host's watch on the viewer window.
-LRESULT CALLBACK HostWatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_KEYDOWN)
-        hostKeys.push_back(wParam);
-    return CallWindowProcW(viewerProc, window, message, wParam, lParam);
-}
 
 void SetControl(bool down)
 {
@@ -43,17 +34,14 @@ protected:
         list_ = ViewerList(viewer_);
         ASSERT_NE(list_, nullptr);
         PumpMessages();
-        hostKeys.clear();
-        viewerProc = reinterpret_cast<WNDPROC>(
-            SetWindowLongPtrW(viewer_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&HostWatch)));
+        hostKeys_.emplace(viewer_);  // the host's watch on the viewer window
     }
     void TearDown() override
     {
         SetControl(false);
-        if (IsWindow(viewer_)) {
-            SetWindowLongPtrW(viewer_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(viewerProc));
+        hostKeys_.reset();
+        if (IsWindow(viewer_))
             plugin_.ListCloseWindow(viewer_);
-        }
         PumpMessages();
     }
 
@@ -69,6 +57,7 @@ protected:
     HostWindow host_;
     HWND viewer_ = nullptr;
     HWND list_ = nullptr;
+    std::optional<KeyDownRecorder> hostKeys_;
 };
 
 } // namespace
@@ -78,16 +67,16 @@ TEST_F(ViewerKeys, ListKeysAreTheListsAndTheViewersOwnAndTheRestReachTheHost)
     SetFocus(list_);
     Type(list_, 'Q');  // the list's type-ahead, not the host's hotkey
     Type(list_, VK_F3);
-    EXPECT_EQ(hostKeys, std::vector<WPARAM>{VK_F3});
+    EXPECT_EQ(hostKeys_->Keys(), std::vector<WPARAM>{VK_F3});
 
-    hostKeys.clear();
+    hostKeys_->Clear();
     SetControl(true);
     Type(list_, VK_NEXT);
     EXPECT_EQ(ViewerSelection(viewer_), 1);
     Type(list_, VK_PRIOR);
     EXPECT_EQ(ViewerSelection(viewer_), 0);
     SetControl(false);
-    EXPECT_TRUE(hostKeys.empty());
+    EXPECT_TRUE(hostKeys_->Keys().empty());
 }
 
 TEST_F(ViewerKeys, TabLeavesTheListForThePageAndComesBack)
@@ -101,7 +90,7 @@ TEST_F(ViewerKeys, TabLeavesTheListForThePageAndComesBack)
         Type(focus, VK_TAB);
         EXPECT_EQ(GetFocus(), list_);
     }
-    EXPECT_TRUE(hostKeys.empty());
+    EXPECT_TRUE(hostKeys_->Keys().empty());
 
     // Activated by the host while the control has no document (never, under Wine): the viewer
     // keeps the focus and scrolls for the page.

@@ -3,6 +3,7 @@
 
 #include "plugin/ListerApi.h"
 #include "shell/Exceptions.h"
+#include "tests/common/TestWindows.h"
 
 #include <climits>
 #include <vector>
@@ -263,20 +264,6 @@ TEST_F(KestrelFormScroll, NoDocumentNoScrollNoFailure)
     EXPECT_TRUE(IsWindow(form_->Handle()));
 }
 
-namespace {
-
-std::vector<WPARAM> viewerKeys;
-WNDPROC viewerProc = nullptr;
-
-LRESULT CALLBACK RecordKeys(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_KEYDOWN)
-        viewerKeys.push_back(wParam);
-    return CallWindowProcW(viewerProc, window, message, wParam, lParam);
-}
-
-} // namespace
-
 // Keys typed into the browser reach the viewer as copies through its hook, and the viewer,
 // which does not have the focus then, leaves the scrolling to the browser.
 TEST_F(KestrelFormScroll, KeysTypedInTheBrowserReachTheViewerWithoutScrollingIt)
@@ -284,13 +271,14 @@ TEST_F(KestrelFormScroll, KeysTypedInTheBrowserReachTheViewerWithoutScrollingIt)
     SetFocus(browser_->Window());
     if (GetFocus() != browser_->Window())
         GTEST_SKIP() << "the browser's window cannot take the keyboard focus here";
-    viewerKeys.clear();
-    viewerProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-        form_->Handle(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&RecordKeys)));
-    PostMessageW(browser_->Window(), WM_KEYDOWN, VK_NEXT, 1);
-    PostMessageW(browser_->Window(), WM_KEYDOWN, VK_DOWN, 1);
-    Pump();
-    SetWindowLongPtrW(form_->Handle(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(viewerProc));
-    EXPECT_EQ(viewerKeys, (std::vector<WPARAM>{VK_NEXT, VK_DOWN}));
+    std::vector<WPARAM> keys;
+    {
+        const KeyDownRecorder recorder(form_->Handle());
+        PostMessageW(browser_->Window(), WM_KEYDOWN, VK_NEXT, 1);
+        PostMessageW(browser_->Window(), WM_KEYDOWN, VK_DOWN, 1);
+        Pump();
+        keys = recorder.Keys();
+    }
+    EXPECT_EQ(keys, (std::vector<WPARAM>{VK_NEXT, VK_DOWN}));
     EXPECT_TRUE(browser_->ScrollByCalls().empty());
 }

@@ -4,24 +4,15 @@
 
 #include "plugin/ListerApi.h"
 #include "tests/common/TestEnv.h"
+#include "tests/common/TestWindows.h"
+
+#include <optional>
 
 #include <vector>
 
 using namespace kvtest;
 
 namespace {
-
-// Key-down messages that reach the viewer window itself: what the host, which watches that
-// window, would take for its hotkeys.
-std::vector<WPARAM> viewerKeys;
-WNDPROC viewerProc = nullptr;
-
-LRESULT CALLBACK RecordKeys(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_KEYDOWN)
-        viewerKeys.push_back(wParam);
-    return CallWindowProcW(viewerProc, window, message, wParam, lParam);
-}
 
 void SetKey(int key, bool down)
 {
@@ -40,16 +31,15 @@ protected:
         SetKey(VK_SHIFT, false);
         form_->LoadFile(FixturePath(L"viewer-two-pages.maff"));
         browser_->SetHasDocument(true);
-        viewerKeys.clear();
-        viewerProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-            form_->Handle(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&RecordKeys)));
+        // Key-down messages that reach the viewer window itself: what the host, which watches
+        // that window, would take for its hotkeys.
+        hostKeys_.emplace(form_->Handle());
     }
     void TearDown() override
     {
         SetKey(VK_CONTROL, false);
         SetKey(VK_SHIFT, false);
-        if (IsWindow(form_->Handle()))
-            SetWindowLongPtrW(form_->Handle(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(viewerProc));
+        hostKeys_.reset();
         KestrelFormFixture::TearDown();
     }
 
@@ -87,6 +77,10 @@ protected:
         }
         return {};
     }
+
+    const std::vector<WPARAM>& HostKeys() const { return hostKeys_->Keys(); }
+
+    std::optional<KeyDownRecorder> hostKeys_;
 
     void PumpAllButTheHost()
     {
@@ -129,7 +123,7 @@ TEST_F(KestrelFormKeys, TabMovesBetweenTheListAndThePage)
     Type(form_->ComboBox1(), VK_TAB);
     EXPECT_EQ(GetFocus(), browser_->Window());
     SetKey(VK_SHIFT, false);
-    EXPECT_TRUE(viewerKeys.empty());
+    EXPECT_TRUE(HostKeys().empty());
 
     // Inside a form of the page, Tab is the page's, to move between its fields.
     browser_->SetFocusTakesText(true);
@@ -138,7 +132,7 @@ TEST_F(KestrelFormKeys, TabMovesBetweenTheListAndThePage)
     EXPECT_EQ(GetFocus(), browser_->Window());
     ASSERT_FALSE(browser_->AcceleratorMessages().empty());
     EXPECT_EQ(browser_->AcceleratorMessages()[0].wParam, static_cast<WPARAM>(VK_TAB));
-    EXPECT_TRUE(viewerKeys.empty());
+    EXPECT_TRUE(HostKeys().empty());
 }
 
 TEST_F(KestrelFormKeys, TextTypedIntoTheListOrAFieldIsNoHotkeyOfTheHost)
@@ -146,21 +140,21 @@ TEST_F(KestrelFormKeys, TextTypedIntoTheListOrAFieldIsNoHotkeyOfTheHost)
     SetFocus(form_->ComboBox1());
     Type(form_->ComboBox1(), 'Q');
     Type(form_->ComboBox1(), VK_F3);
-    EXPECT_EQ(viewerKeys, std::vector<WPARAM>{VK_F3});
+    EXPECT_EQ(HostKeys(), std::vector<WPARAM>{VK_F3});
 
-    viewerKeys.clear();
+    hostKeys_->Clear();
     browser_->SetFocusTakesText(true);
     for (const WPARAM key : {WPARAM('N'), WPARAM('P'), WPARAM('1'), WPARAM(VK_SPACE),
                              WPARAM(VK_BACK), WPARAM(VK_LEFT), WPARAM(VK_ESCAPE), WPARAM(VK_F7)})
         Type(browser_->Window(), key);
-    EXPECT_EQ(viewerKeys, (std::vector<WPARAM>{VK_ESCAPE, VK_F7}));
+    EXPECT_EQ(HostKeys(), (std::vector<WPARAM>{VK_ESCAPE, VK_F7}));
 
     // Outside a field every key of the page reaches the host, as before.
-    viewerKeys.clear();
+    hostKeys_->Clear();
     browser_->SetFocusTakesText(false);
     Type(browser_->Window(), 'N');
     Type(browser_->Window(), VK_NEXT);
-    EXPECT_EQ(viewerKeys, (std::vector<WPARAM>{'N', VK_NEXT}));
+    EXPECT_EQ(HostKeys(), (std::vector<WPARAM>{'N', VK_NEXT}));
 }
 
 TEST_F(KestrelFormKeys, CtrlPageDownAndUpSwitchPagesWhereverTheFocusIs)
@@ -179,7 +173,7 @@ TEST_F(KestrelFormKeys, CtrlPageDownAndUpSwitchPagesWhereverTheFocusIs)
     EXPECT_EQ(SelectedIndex(), 0);
     EXPECT_EQ(browser_->NavigatedUrls().back(), form_->Pages()[0]);
     // The keys are the viewer's: neither the host nor the page sees them.
-    EXPECT_TRUE(viewerKeys.empty());
+    EXPECT_TRUE(HostKeys().empty());
     EXPECT_TRUE(browser_->ScrollByCalls().empty());
 
     // With the focus on the viewer itself.

@@ -17,14 +17,6 @@ namespace {
 const std::wstring FirstLabel = L"First page - http://example.org/first/";
 const std::wstring SecondLabel = L"Second page - http://example.org/second/";
 
-RECT ChildRect(HWND child)
-{
-    RECT rect{};
-    GetWindowRect(child, &rect);
-    MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&rect), 2);
-    return rect;
-}
-
 class KestrelFormLoad : public KestrelFormFixture {
 protected:
     // The failure message of a load; empty when it succeeded.

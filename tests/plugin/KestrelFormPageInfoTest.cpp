@@ -5,6 +5,7 @@
 #include "plugin/ExternalLinks.h"
 #include "plugin/PageInfoText.h"
 #include "tests/common/TestEnv.h"
+#include "tests/common/TestWindows.h"
 
 #include <string>
 #include <vector>
@@ -18,14 +19,6 @@ std::wstring WindowText(HWND window)
     std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
     text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
     return text;
-}
-
-RECT ChildRect(HWND child)
-{
-    RECT rect{};
-    GetWindowRect(child, &rect);
-    MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&rect), 2);
-    return rect;
 }
 
 std::wstring ClipboardText()
