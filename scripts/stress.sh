@@ -38,6 +38,8 @@ fi
 suites=(
   "shell_tests ShellThread.*:TorvShellHook.*:HookCallbackPool.*:TorvCallbackObjList.* repeat"
   "plugin_tests KeyboardHookTest.* repeat"
+  "plugin_tests KestrelFormKeys.*:KestrelFormPageInfo.* repeat"
+  "exports_tests ViewerKeys.*:ViewerShowFlags.*:ViewerDpi.* repeat"
   "protocol_tests * repeat"
   "exports_tests MaffFetch.* repeat"
   "exports_tests MaffPageHeaders.* repeat"
