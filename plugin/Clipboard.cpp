@@ -1,17 +1,12 @@
 #include "plugin/Clipboard.h"
 
+#include "shell/GdiHandles.h"
+
 #include <cstring>
-#include <memory>
-#include <type_traits>
 
 namespace kv {
 
 namespace {
-
-struct GlobalFreer {
-    void operator()(void* memory) const noexcept { GlobalFree(memory); }
-};
-using GlobalMemory = std::unique_ptr<std::remove_pointer_t<HGLOBAL>, GlobalFreer>;
 
 class OpenedClipboard {
 public:
@@ -42,7 +37,7 @@ private:
 bool CopyTextToClipboard(HWND owner, std::wstring_view text) noexcept
 {
     const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
-    GlobalMemory memory(GlobalAlloc(GMEM_MOVEABLE, bytes));
+    UniqueGlobal memory(GlobalAlloc(GMEM_MOVEABLE, bytes));
     if (!memory)
         return false;
     void* const data = GlobalLock(memory.get());

@@ -30,10 +30,8 @@ UINT WindowDpi(HWND window) noexcept
             return dpi;
     }
     UINT dpi = 0;
-    if (HDC dc = GetDC(window)) {
-        dpi = static_cast<UINT>(GetDeviceCaps(dc, LOGPIXELSY));
-        ReleaseDC(window, dc);
-    }
+    if (const WindowDc dc(window); dc)
+        dpi = static_cast<UINT>(GetDeviceCaps(dc.Get(), LOGPIXELSY));
     return dpi != 0 ? dpi : DefaultDpi;
 }
 
@@ -54,14 +52,13 @@ UniqueFont CreateViewerFont(UINT dpi) noexcept
 int FontLineHeight(HWND window, HFONT font) noexcept
 {
     int height = 0;
-    if (HDC dc = GetDC(window)) {
-        const HGDIOBJ previous = font != nullptr ? SelectObject(dc, font) : nullptr;
+    if (const WindowDc dc(window); dc) {
+        const HGDIOBJ previous = font != nullptr ? SelectObject(dc.Get(), font) : nullptr;
         TEXTMETRICW metrics{};
-        if (GetTextMetricsW(dc, &metrics))
+        if (GetTextMetricsW(dc.Get(), &metrics))
             height = metrics.tmHeight;
         if (previous != nullptr)
-            SelectObject(dc, previous);
-        ReleaseDC(window, dc);
+            SelectObject(dc.Get(), previous);
     }
     return height > 0 ? height : 13;
 }

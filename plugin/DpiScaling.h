@@ -2,6 +2,8 @@
 // the screen's otherwise, and the font and sizes made for it.
 #pragma once
 
+#include "shell/GdiHandles.h"
+
 #include <windows.h>
 
 #include <memory>
@@ -21,11 +23,6 @@ UINT WindowDpi(HWND window) noexcept;
 
 // value pixels at 96 DPI, at dpi.
 int ScaleForDpi(int value, UINT dpi) noexcept;
-
-struct FontDeleter {
-    void operator()(HFONT font) const noexcept { DeleteObject(font); }
-};
-using UniqueFont = std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter>;
 
 // 8-point Tahoma, the viewer's font, for dpi.
 UniqueFont CreateViewerFont(UINT dpi) noexcept;

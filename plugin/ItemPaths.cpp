@@ -32,4 +32,9 @@ std::wstring ItemFilePath(std::wstring_view name)
     return ExtractFilePath(SlashToBackslash(name));
 }
 
+bool HasMaffExtension(const std::wstring& fileName)
+{
+    return SameTextIgnoreAsciiCase(ExtractFileExt(fileName), L".maff");
+}
+
 } // namespace kv

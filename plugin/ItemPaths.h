@@ -15,4 +15,8 @@ std::wstring ItemFileName(std::wstring_view name);
 // The folder part with its trailing "\" ("" for an item at the top level); "/" becomes "\".
 std::wstring ItemFilePath(std::wstring_view name);
 
+// Whether a file name ends in ".maff": the text from the last "." after the last "\" or ":",
+// with only ASCII letters folded, so that no locale makes another name pass.
+bool HasMaffExtension(const std::wstring& fileName);
+
 } // namespace kv

@@ -5,10 +5,12 @@
 #include "lang/ShellLang.h"
 #include "plugin/Clipboard.h"
 #include "plugin/ExternalLinks.h"
+#include "plugin/ItemPaths.h"
 #include "plugin/ListerApi.h"
 #include "plugin/PageInfoText.h"
 #include "protocol/ArchiveRegistry.h"
 #include "shell/Exceptions.h"
+#include "shell/GdiHandles.h"
 #include "shell/Handles.h"
 #include "shell/Strings.h"
 
@@ -23,7 +25,6 @@ namespace kv {
 namespace {
 
 constexpr wchar_t FormClassName[] = L"TKestrelForm";
-constexpr wchar_t MaffExtension[] = L".maff";
 // How far the list of ComboBox1 drops down below its field, at 96 DPI.
 constexpr int DropDownExtent = 300;
 // Below this width (at 96 dpi) the page list takes the whole strip and the line of the page's
@@ -89,13 +90,6 @@ ATOM RegisterFormClass(WNDPROC windowProc)
         return registered;
     }();
     return atom;
-}
-
-// The extension is the text from the last "." after the last "\" or ":"; only ASCII letters
-// fold, so no locale can make another name pass.
-bool HasMaffExtension(const std::wstring& fileName)
-{
-    return SameTextIgnoreAsciiCase(ExtractFileExt(fileName), MaffExtension);
 }
 
 // Fills the list in one go: item by item, it would update its scroll range and redraw for
@@ -689,10 +683,7 @@ void TKestrelForm::ShowPageMenu(POINT screen) noexcept
 {
     try {
         const PageInfo* page = CurrentPage();
-        struct MenuDeleter {
-            void operator()(HMENU menu) const noexcept { DestroyMenu(menu); }
-        };
-        const std::unique_ptr<std::remove_pointer_t<HMENU>, MenuDeleter> menu(CreatePopupMenu());
+        const UniqueMenu menu(CreatePopupMenu());
         if (!menu)
             return;
         const auto flags = [](bool enabled) { return MF_STRING | (enabled ? MF_ENABLED : MF_GRAYED); };

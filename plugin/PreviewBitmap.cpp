@@ -1,5 +1,8 @@
 #include "plugin/PreviewBitmap.h"
 
+#include "plugin/ItemPaths.h"
+#include "shell/GdiHandles.h"
+
 #include "archive/ArchiveCache.h"
 #include "plugin/ItemPaths.h"
 #include "plugin/PageDiscovery.h"
@@ -124,30 +127,6 @@ std::vector<Candidate> MeasureCandidates(TMaffZipFile& reader, std::vector<Candi
     return measured;
 }
 
-bool HasMaffExtension(const std::wstring& fileName)
-{
-    return SameTextIgnoreAsciiCase(ExtractFileExt(fileName), L".maff");
-}
-
-struct ScreenDc {
-    HDC dc = GetDC(nullptr);
-    ~ScreenDc()
-    {
-        if (dc != nullptr)
-            ReleaseDC(nullptr, dc);
-    }
-};
-
-struct BitmapOwner {
-    HBITMAP bitmap;
-    ~BitmapOwner()
-    {
-        if (bitmap != nullptr)
-            DeleteObject(bitmap);
-    }
-    HBITMAP Release() noexcept { return std::exchange(bitmap, nullptr); }
-};
-
 } // namespace
 
 std::optional<TBgrPicture> FindPreviewPicture(const std::wstring& fileName, ImageDecoder& decoder,
@@ -173,13 +152,13 @@ std::optional<TBgrPicture> FindPreviewPicture(const std::wstring& fileName, Imag
 
 HBITMAP CreateScreenBitmap(const TBgrPicture& picture)
 {
-    const ScreenDc screen;
-    if (screen.dc == nullptr)
+    const WindowDc screen(nullptr);
+    if (!screen)
         RaiseLastOSError();
     const auto width = static_cast<int>(picture.Size.Width);
     const auto height = static_cast<int>(picture.Size.Height);
-    BitmapOwner bitmap{CreateCompatibleBitmap(screen.dc, width, height)};
-    if (bitmap.bitmap == nullptr)
+    UniqueBitmap bitmap(CreateCompatibleBitmap(screen.Get(), width, height));
+    if (!bitmap)
         RaiseLastOSError();
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
@@ -188,10 +167,10 @@ HBITMAP CreateScreenBitmap(const TBgrPicture& picture)
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
-    if (SetDIBits(screen.dc, bitmap.bitmap, 0, static_cast<UINT>(height), picture.Pixels.data(),
+    if (SetDIBits(screen.Get(), bitmap.get(), 0, static_cast<UINT>(height), picture.Pixels.data(),
                   &info, DIB_RGB_COLORS) != height)
         throw Exception(L"Cannot set the thumbnail's pixels");
-    return bitmap.Release();
+    return bitmap.release();
 }
 
 HBITMAP CreatePreviewBitmap(const std::wstring& fileName, int width, int height)

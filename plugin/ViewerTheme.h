@@ -5,6 +5,8 @@
 // native dark controls the list's windows take its dark theme as well.
 #pragma once
 
+#include "shell/GdiHandles.h"
+
 #include <windows.h>
 
 #include <memory>
@@ -39,11 +41,6 @@ public:
     void ApplyNativeTheme(HWND comboBox) const noexcept;
 
 private:
-    struct BrushDeleter {
-        void operator()(HBRUSH brush) const noexcept { DeleteObject(brush); }
-    };
-    using UniqueBrush = std::unique_ptr<std::remove_pointer_t<HBRUSH>, BrushDeleter>;
-
     int flags_ = 0;
     UniqueBrush stripBrush_{CreateSolidBrush(DarkStripColor)};
     UniqueBrush fieldBrush_{CreateSolidBrush(DarkFieldColor)};

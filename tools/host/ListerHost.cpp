@@ -3,6 +3,8 @@
 //
 //   lister-host PLUGIN [FILE] [--next FILE] [--ini FILE] [--show] [--fetch URL [--out FILE]]
 //   lister-host PLUGIN FILE --thumbnail OUT.bmp [W H] [--ini FILE]
+#include "shell/GdiHandles.h"
+#include "shell/Handles.h"
 #include "tools/urlfetch/UrlFetch.h"
 
 #include <windows.h>
@@ -211,20 +213,20 @@ bool WriteBitmapFile(HBITMAP bitmap, const std::wstring& outFile, int& width, in
     header.biBitCount = 32;
     header.biCompression = BI_RGB;
     std::vector<char> pixels(static_cast<size_t>(width) * height * 4);
-    const HDC screen = GetDC(nullptr);
-    const int rows = GetDIBits(screen, bitmap, 0, static_cast<UINT>(height), pixels.data(),
+    const kv::WindowDc screen(nullptr);
+    const int rows = GetDIBits(screen.Get(), bitmap, 0, static_cast<UINT>(height), pixels.data(),
                                reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);
-    ReleaseDC(nullptr, screen);
     if (rows != height)
         return false;
     BITMAPFILEHEADER file{};
     file.bfType = 0x4D42;  // "BM"
     file.bfOffBits = sizeof(file) + sizeof(header);
     file.bfSize = static_cast<DWORD>(file.bfOffBits + pixels.size());
-    const HANDLE handle = CreateFileW(outFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    const kv::UniqueHandle output(CreateFileW(outFile.c_str(), GENERIC_WRITE, 0, nullptr,
+                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (output.get() == INVALID_HANDLE_VALUE)
         return false;
+    const HANDLE handle = output.get();
     DWORD written = 0;
     DWORD total = 0;
     bool ok = WriteFile(handle, &file, sizeof(file), &written, nullptr);
@@ -233,7 +235,6 @@ bool WriteBitmapFile(HBITMAP bitmap, const std::wstring& outFile, int& width, in
     total += written;
     ok = ok && WriteFile(handle, pixels.data(), static_cast<DWORD>(pixels.size()), &written, nullptr);
     total += written;
-    CloseHandle(handle);
     return ok && total == file.bfSize;
 }
 
@@ -250,25 +251,24 @@ int Thumbnail(HMODULE plugin, const std::wstring& file, const std::wstring& outF
     }
     std::string content = FirstBytes(file);
     std::wstring name = file;
-    HBITMAP bitmap = nullptr;
+    kv::UniqueBitmap bitmap;  // the bitmap is the host's to delete
     if (wide != nullptr) {
-        bitmap = wide(name.data(), width, height, content.data(), static_cast<int>(content.size()));
+        bitmap.reset(wide(name.data(), width, height, content.data(), static_cast<int>(content.size())));
     } else {
         std::string ansiName(MAX_PATH * 2, '\0');
         WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, ansiName.data(),
                             static_cast<int>(ansiName.size()) - 1, nullptr, nullptr);
-        bitmap = ansi(ansiName.data(), width, height, content.data(), static_cast<int>(content.size()));
+        bitmap.reset(
+            ansi(ansiName.data(), width, height, content.data(), static_cast<int>(content.size())));
     }
-    if (bitmap == nullptr) {
+    if (!bitmap) {
         std::printf("thumbnail of %s (at most %d x %d): none given\n", Narrow(file).c_str(), width,
                     height);
         return 0;
     }
     int gotWidth = 0;
     int gotHeight = 0;
-    const bool written = WriteBitmapFile(bitmap, outFile, gotWidth, gotHeight);
-    // The bitmap is the host's to delete.
-    DeleteObject(bitmap);
+    const bool written = WriteBitmapFile(bitmap.get(), outFile, gotWidth, gotHeight);
     std::printf("thumbnail of %s (at most %d x %d): %d x %d, %s %s\n", Narrow(file).c_str(), width,
                 height, gotWidth, gotHeight, written ? "written to" : "cannot write",
                 Narrow(outFile).c_str());
